@@ -1,0 +1,107 @@
+{
+  # Two addons: clsieve (OpenCL) always, nvsieve (CUDA) only when scripts/find-cuda.js
+  # finds a toolkit; otherwise it prints one line saying why and only clsieve is built.
+  'variables': {
+    'common_sources': [
+      'src/common/blake2s.cc',
+      'src/common/hex.cc',
+      'src/common/search_block.cc',
+      'src/common/reference.cc',
+      'src/common/fatal.cc',
+      'src/common/binding_frame.cc',
+    ],
+    'cuda_root%': '<!(node scripts/find-cuda.js)',
+  },
+  'target_defaults': {
+    'include_dirs': [
+      '<!(node -e "require(\'nan\')")',
+      'src/common',
+    ],
+    # nan's NODE_MODULE casts the init function; GCC's -Wextra flags that in every addon.
+    'cflags_cc': ['-std=c++17', '-O2', '-fvisibility=hidden', '-Wno-cast-function-type'],
+  },
+  'targets': [
+    {
+      'target_name': 'clsieve',
+      'sources': [
+        'src/ocl_binding/binding.cc',
+        'src/ocl_binding/device.cc',
+        'src/ocl_binding/gpucontext.cc',
+        'src/ocl_binding/runner.cc',
+        'src/ocl_binding/images.cc',
+        '<@(common_sources)',
+      ],
+      'include_dirs': ['src/ocl_binding'],
+      'defines': [
+        'CL_HPP_TARGET_OPENCL_VERSION=120',
+        'CL_HPP_MINIMUM_OPENCL_VERSION=120',
+        'CL_TARGET_OPENCL_VERSION=120',
+      ],
+      'libraries': ['-lOpenCL'],
+      'actions': [
+        {
+          'action_name': 'embed_ocl',
+          'inputs': [
+            'scripts/embed.js',
+            'src/ocl_binding/kernel.cl',
+            'src/ocl_binding/kernel_gran2.cl',
+            # The folder itself, so adding or removing an image reruns the action.
+            'src/ocl_binding/images',
+            '<!@(node scripts/embed.js --list src/ocl_binding/images)',
+          ],
+          'outputs': ['<(INTERMEDIATE_DIR)/ocl_embedded.cc'],
+          'action': [
+            'node', 'scripts/embed.js', '<(INTERMEDIATE_DIR)/ocl_embedded.cc',
+            'src/ocl_binding/images',
+            'src/ocl_binding/kernel.cl',
+            'src/ocl_binding/kernel_gran2.cl',
+          ],
+          'process_outputs_as_sources': 1,
+          'message': 'Embedding OpenCL sources and images',
+        },
+      ],
+    },
+  ],
+  'conditions': [
+    ['cuda_root!=""', {
+      'targets': [
+        {
+          'target_name': 'nvsieve',
+          'variables': {
+            'cudart_static': '<!(node scripts/find-cuda.js --cudart)',
+          },
+          'sources': [
+            'src/binding/binding.cc',
+            'src/binding/kernel_blake.cu',
+            'src/binding/runner.cu',
+            '<@(common_sources)',
+          ],
+          'include_dirs': ['src/binding'],
+          'rules': [
+            {
+              'rule_name': 'nvcc',
+              'extension': 'cu',
+              # make does not see the headers a .cu includes, so any header change
+              # recompiles them all (new headers are picked up by a rebuild).
+              'inputs': [
+                'scripts/nvcc.sh',
+                'scripts/cuda-archs.js',
+                '<!@(ls src/common/*.h src/binding/*.h src/binding/*.cuh 2>/dev/null || true)',
+              ],
+              'outputs': ['<(INTERMEDIATE_DIR)/<(RULE_INPUT_ROOT).o'],
+              'action': [
+                'env', 'NVCC=<(cuda_root)/bin/nvcc',
+                'bash', 'scripts/nvcc.sh', '<(RULE_INPUT_PATH)',
+                '<(INTERMEDIATE_DIR)/<(RULE_INPUT_ROOT).o',
+              ],
+              'process_outputs_as_sources': 1,
+              'message': 'nvcc <(RULE_INPUT_NAME)',
+            },
+          ],
+          # Static CUDA runtime: the addon needs only the driver (libcuda.so) at run time.
+          'libraries': ['<(cudart_static)', '-ldl', '-lpthread', '-lrt'],
+        },
+      ],
+    }],
+  ],
+}

@@ -1,0 +1,43 @@
+#!/usr/bin/env node
+'use strict';
+// Prints the nvcc -gencode flags for nvsieve: machine code (SASS) for every GPU
+// generation below that this nvcc can target, plus PTX of the newest so that later
+// GPUs can still JIT it. NVSIEVE_ARCHS="sm_86 sm_90" replaces the list.
+// Usage: node scripts/cuda-archs.js [path/to/nvcc]
+const { execFileSync } = require('child_process');
+const path = require('path');
+
+const ARCHS = 'sm_35 sm_37 sm_50 sm_52 sm_60 sm_61 sm_70 sm_75 sm_80 sm_86 sm_89 sm_90 sm_100 sm_120';
+
+function nvccPath() {
+  if (process.argv[2]) return process.argv[2];
+  if (process.env.NVCC) return process.env.NVCC;
+  const root = require('./find-cuda').cudaRoot();
+  return root ? path.join(root, 'bin', 'nvcc') : 'nvcc';
+}
+
+function gencodeFlags(nvcc) {
+  const wanted = (process.env.NVSIEVE_ARCHS || ARCHS).split(/\s+/).filter(Boolean);
+  const supported = new Set(execFileSync(nvcc, ['--list-gpu-code'], { encoding: 'utf8' })
+    .split(/\s+/).filter(Boolean));
+  const archs = wanted.filter((a) => supported.has(a));
+  if (archs.length === 0) {
+    throw new Error(`cuda-archs: ${nvcc} supports none of: ${wanted.join(' ')}`);
+  }
+  const num = (a) => Number(a.replace(/^sm_/, ''));
+  const flags = archs.map((a) => `-gencode arch=compute_${num(a)},code=sm_${num(a)}`);
+  const newest = Math.max(...archs.map(num));
+  flags.push(`-gencode arch=compute_${newest},code=compute_${newest}`);
+  return flags.join(' ');
+}
+
+if (require.main === module) {
+  try {
+    process.stdout.write(gencodeFlags(nvccPath()) + '\n');
+  } catch (err) {
+    process.stderr.write(`${err.message}\n`);
+    process.exit(1);
+  }
+}
+
+module.exports = { ARCHS, gencodeFlags };

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Compiles one .cu file of nvsieve to a host object: every nvcc flag lives here.
+# Usage: scripts/nvcc.sh SRC OUT [extra nvcc args, e.g. -I dirs]
+#   NVCC        nvcc to use (default: the toolkit scripts/find-cuda.js finds)
+#   NVSIEVE_ARCHS  GPU list for scripts/cuda-archs.js, e.g. "sm_86 sm_90"
+# Side outputs next to OUT: OUT.ptxas.txt (ptxas register/shared memory report) and
+# keep-<name>/ (intermediate .ptx/.cubin files, for inspecting the generated code).
+set -euo pipefail
+if [ $# -lt 2 ]; then
+  echo "usage: $0 SRC OUT [nvcc args...]" >&2
+  exit 2
+fi
+src=$1 out=$2
+shift 2
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+if [ -z "${NVCC:-}" ]; then
+  cuda=$(node "$root/scripts/find-cuda.js")
+  [ -n "$cuda" ] || exit 1
+  NVCC=$cuda/bin/nvcc
+fi
+read -r -a gencode <<<"$(node "$root/scripts/cuda-archs.js" "$NVCC")"
+
+name=$(basename "$src")
+keep=$(dirname "$out")/keep-${name%.*}
+rm -rf "$keep"
+mkdir -p "$keep"
+
+# -fPIC: the object goes into a shared library (the .node file).
+# per-thread default stream: each worker thread's launches and copies don't serialize
+# against other threads on the legacy stream.
+flags=(-O3 -std=c++17 --default-stream per-thread -Xcompiler -fPIC
+  -I "$root/src/common" "${gencode[@]}" -Xptxas -v --keep --keep-dir "$keep")
+
+# ptxas -v writes its report to stderr; keep it in a file and show only the rest.
+if "$NVCC" "${flags[@]}" "$@" -c "$src" -o "$out" 2>"$out.ptxas.txt"; then
+  grep -Ev -e '^ptxas info' -e '^ +[0-9]+ bytes stack frame' -e '^$' "$out.ptxas.txt" >&2 || true
+else
+  rc=$?
+  cat "$out.ptxas.txt" >&2
+  rm -f "$out"
+  exit "$rc"
+fi

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what noncesieve needs on a Debian machine and builds the modules.
+# Safe to run again: it installs only what is missing and rebuilds only what changed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(g++ make cmake python3 ocl-icd-opencl-dev opencl-c-headers opencl-clhpp-headers pocl-opencl-icd libgtest-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    echo "setup: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  else
+    echo "setup: missing Debian packages; run as root:"
+    echo "  apt-get update && apt-get install -y ${missing[*]}"
+    exit 1
+  fi
+fi
+
+if [ ! -d node_modules/nan ]; then
+  npm install --no-audit --no-fund
+else
+  node scripts/build.js build
+fi

@@ -1,0 +1,137 @@
+// What both modules' script bindings share: argument checks that throw
+// before anything is queued or touched, and the asynchronous scan worker.
+#ifndef NONCESIEVE_BINDING_FRAME_H
+#define NONCESIEVE_BINDING_FRAME_H
+
+#include <nan.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "nonce_search.h"
+#include "scan_limits.h"
+
+namespace frame {
+
+// "42 of type number", "a string", "undefined": how a bad value is named.
+std::string describe(v8::Local<v8::Value> value);
+
+// Every argument error has one shape:
+// "<method>: expected <what> for <name> but received <value>".
+void throw_type_error(const char* method, const char* name, const char* what,
+                      v8::Local<v8::Value> received);
+void throw_range_error(const char* method, const char* name, const char* what,
+                       v8::Local<v8::Value> received);
+
+// Each check returns false with an exception scheduled; the handler must
+// return at once.
+bool arg_function(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, const char* name);
+bool arg_bytes(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, const char* name,
+               size_t min_length, unsigned char** data);
+// ToUint32; a missing argument is 0. Fails only when the conversion throws.
+bool arg_u32(Nan::NAN_METHOD_ARGS_TYPE info, int i, uint32_t* out);
+// ToInt32; a missing argument is 0.
+bool arg_i32(Nan::NAN_METHOD_ARGS_TYPE info, int i, int32_t* out);
+// A whole number of nonces in [0, 2^64), fractions truncated toward zero.
+bool arg_start_nonce(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, uint64_t* out);
+// An index below `limit` (a device ordinal, a table entry), as ToUint32 reads it.
+bool arg_index(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, const char* name,
+               uint32_t limit, const char* limit_what, uint32_t* out);
+
+// The per-device arrays of init_devices: ids, slot counts and work sizes, read
+// element by element as the script gives them. ids must be below `total`
+// devices (and the table size); counts and sizes must not be negative.
+struct DeviceLists {
+  std::vector<int> ids, slots, work_sizes;
+};
+bool read_device_lists(Nan::NAN_METHOD_ARGS_TYPE info, const char* method, uint32_t total,
+                       DeviceLists* lists);
+
+// The initialised device at table entry info[i], or false with a RangeError.
+template <class Device>
+bool arg_device(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method,
+                const std::vector<Device*>& devices, Device** out) {
+  uint32_t index;
+  if (!arg_index(info, i, method, "device index", DEVICE_TABLE_SIZE, "20", &index)) return false;
+  if (index >= devices.size() || devices[index] == nullptr) {
+    throw_range_error(method, "device index", "a device initialised by init_devices", info[i]);
+    return false;
+  }
+  *out = devices[index];
+  return true;
+}
+
+// Construct call or plain call of a wrapper class: a plain call constructs
+// through the stored constructor with the first argument.
+void construct_plain(Nan::NAN_METHOD_ARGS_TYPE info, v8::Local<v8::Function> constructor);
+
+// One scan on the libuv pool. It holds the header and target buffers until
+// its callback has run, so a script that drops them early cannot pull the
+// memory away from the backend.
+template <class Device>
+class NonceScanner : public Nan::AsyncWorker {
+ public:
+  typedef uint64_t (*ScanFn)(const unsigned char*, unsigned char*, uint64_t, Device*, unsigned int);
+
+  NonceScanner(Nan::Callback* callback, ScanFn scan, const unsigned char* header,
+               unsigned char* target, uint64_t start_nonce, Device* device, uint32_t slot)
+      : Nan::AsyncWorker(callback, "nan:AsyncWorker"),
+        header_(header),
+        target_(target),
+        start_nonce_(start_nonce),
+        device_(device),
+        slot_(slot),
+        result_(NOT_FOUND_NONCE),
+        scan_(scan) {}
+  ~NonceScanner() override {}
+
+  void Execute() override { result_ = scan_(header_, target_, start_nonce_, device_, slot_); }
+
+  void HandleOKCallback() override {
+    Nan::HandleScope scope;
+    v8::Local<v8::Value> argv[] = {Nan::New<v8::Number>(static_cast<double>(result_))};
+    callback->Call(1, argv, async_resource);
+  }
+
+ private:
+  const unsigned char* header_;
+  unsigned char* target_;
+  uint64_t start_nonce_;
+  Device* device_;
+  uint32_t slot_;
+  uint64_t result_;
+  ScanFn scan_;
+};
+
+// scan_nonces(callback, header, target, startNonce, deviceIndex, slot): every
+// argument checked on the script thread, then one NonceScanner queued.
+// `slot_count` tells how many slots an initialised device has.
+template <class Device>
+void queue_scan(Nan::NAN_METHOD_ARGS_TYPE info, const std::vector<Device*>& devices,
+                typename NonceScanner<Device>::ScanFn scan, uint32_t (*slot_count)(const Device*)) {
+  const char* method = "scan_nonces";
+  unsigned char* header;
+  unsigned char* target;
+  uint64_t start_nonce;
+  Device* device;
+  uint32_t slot;
+  if (!arg_function(info, 0, method, "callback") ||
+      !arg_bytes(info, 1, method, "header", NS_HEADER_BYTES, &header) ||
+      !arg_bytes(info, 2, method, "target", NS_TARGET_BYTES, &target) ||
+      !arg_start_nonce(info, 3, method, &start_nonce) ||
+      !arg_device(info, 4, method, devices, &device) ||
+      !arg_index(info, 5, method, "slot", slot_count(device), "the device's slot count", &slot))
+    return;
+
+  Nan::Callback* callback = new Nan::Callback(info[0].As<v8::Function>());
+  NonceScanner<Device>* worker =
+      new NonceScanner<Device>(callback, scan, header, target, start_nonce, device, slot);
+  worker->SaveToPersistent("header", info[1]);
+  worker->SaveToPersistent("target", info[2]);
+  Nan::AsyncQueueWorker(worker);
+}
+
+}  // namespace frame
+
+#endif

@@ -1,0 +1,13 @@
+// Numbers every backend and both bindings agree on.
+#ifndef NONCESIEVE_SCAN_LIMITS_H
+#define NONCESIEVE_SCAN_LIMITS_H
+
+#include <cstddef>
+#include <cstdint>
+
+// Device indices 0-19 can be initialised.
+const size_t DEVICE_TABLE_SIZE = 20;
+// What a scan reports when its range holds no winner (2^53 - 1, exact as a double).
+const uint64_t NOT_FOUND_NONCE = 9007199254740991ULL;
+
+#endif

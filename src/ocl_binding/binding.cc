@@ -1,0 +1,166 @@
+// The clsieve module: GpuContextWrapper over the OpenCL backend.
+#include <nan.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "binding_frame.h"
+#include "gpucontext.h"
+#include "runner.h"
+
+namespace {
+
+uint32_t thread_count(const Device* device) { return uint32_t(device->threads); }
+
+// Discovery can be widened beyond AMD's GPUs, for other OpenCL platforms
+// (PoCL on a CPU, say). Read once, when a context is constructed.
+bool discovery_settings(std::string* vendor, cl_device_type* type) {
+  const char* vendor_env = getenv("CLSIEVE_PLATFORM_VENDOR");
+  *vendor = vendor_env ? vendor_env : "Advanced Micro Devices";
+  const char* type_env = getenv("CLSIEVE_DEVICE_TYPE");
+  const std::string t = type_env && *type_env ? type_env : "gpu";
+  if (t == "gpu") *type = CL_DEVICE_TYPE_GPU;
+  else if (t == "cpu") *type = CL_DEVICE_TYPE_CPU;
+  else if (t == "accelerator") *type = CL_DEVICE_TYPE_ACCELERATOR;
+  else if (t == "all") *type = CL_DEVICE_TYPE_ALL;
+  else {
+    const std::string msg = "GpuContextWrapper: CLSIEVE_DEVICE_TYPE must be gpu, cpu, "
+                            "accelerator or all, not \"" + t + "\"";
+    Nan::ThrowRangeError(msg.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+class GpuContextWrapper : public Nan::ObjectWrap {
+ public:
+  static NAN_MODULE_INIT(Init) {
+    v8::Local<v8::FunctionTemplate> tpl = Nan::New<v8::FunctionTemplate>(New);
+    tpl->SetClassName(Nan::New("GpuContextWrapper").ToLocalChecked());
+    tpl->InstanceTemplate()->SetInternalFieldCount(1);
+    Nan::SetPrototypeMethod(tpl, "get_total_devices", GetTotalDevices);
+    Nan::SetPrototypeMethod(tpl, "get_batch_size", GetBatchSize);
+    Nan::SetPrototypeMethod(tpl, "get_gran", GetGran);
+    Nan::SetPrototypeMethod(tpl, "get_key", GetKey);
+    Nan::SetPrototypeMethod(tpl, "init_devices", InitDevices);
+    Nan::SetPrototypeMethod(tpl, "update", Update);
+    Nan::SetPrototypeMethod(tpl, "scan_nonces", ScanNonces);
+    Nan::SetPrototypeMethod(tpl, "set_block", SetBlock);
+    Nan::SetPrototypeMethod(tpl, "test", Test);
+    Nan::SetPrototypeMethod(tpl, "benchmark", Benchmark);
+    v8::Local<v8::Function> function = Nan::GetFunction(tpl).ToLocalChecked();
+    constructor().Reset(function);
+    Nan::Set(target, Nan::New("GpuContextWrapper").ToLocalChecked(), function);
+  }
+
+ private:
+  explicit GpuContextWrapper(GpuContext* context) : context_(context) {}
+  // The context and its devices stay alive for the life of the process, so
+  // scans still in flight when the wrapper is collected keep valid devices.
+  ~GpuContextWrapper() override {}
+
+  static Nan::Persistent<v8::Function>& constructor() {
+    static Nan::Persistent<v8::Function> my_constructor;
+    return my_constructor;
+  }
+
+  static GpuContext* Context(Nan::NAN_METHOD_ARGS_TYPE info) {
+    return Nan::ObjectWrap::Unwrap<GpuContextWrapper>(info.Holder())->context_;
+  }
+
+  static NAN_METHOD(New) {
+    if (!info.IsConstructCall()) {
+      frame::construct_plain(info, Nan::New(constructor()));
+      return;
+    }
+    std::string vendor;
+    cl_device_type type;
+    if (!discovery_settings(&vendor, &type)) return;
+    GpuContextWrapper* wrapper = new GpuContextWrapper(new GpuContext(vendor, type));
+    wrapper->Wrap(info.This());
+    info.GetReturnValue().Set(info.This());
+  }
+
+  static NAN_METHOD(GetTotalDevices) {
+    info.GetReturnValue().Set(int(Context(info)->clDevices.size()));
+  }
+
+  static NAN_METHOD(GetBatchSize) {
+    GpuContext* context = Context(info);
+    uint32_t index, count;
+    if (!frame::arg_index(info, 0, "get_batch_size", "device index",
+                          uint32_t(context->clDevices.size()), "get_total_devices()", &index) ||
+        !frame::arg_u32(info, 1, &count))
+      return;
+    const uint64_t size = context->getBatchSize(int(index), int(count));
+    info.GetReturnValue().Set(int32_t(uint32_t(size)));
+  }
+
+  static NAN_METHOD(GetGran) {
+    Device* device;
+    if (!frame::arg_device(info, 0, "get_gran", Context(info)->devices, &device)) return;
+    info.GetReturnValue().Set(device->gran);
+  }
+
+  static NAN_METHOD(GetKey) {
+    Device* device;
+    if (!frame::arg_device(info, 0, "get_key", Context(info)->devices, &device)) return;
+    info.GetReturnValue().Set(Nan::New(device->getKey().c_str()).ToLocalChecked());
+  }
+
+  static NAN_METHOD(InitDevices) {
+    GpuContext* context = Context(info);
+    frame::DeviceLists lists;
+    if (!frame::read_device_lists(info, "init_devices", uint32_t(context->clDevices.size()),
+                                  &lists))
+      return;
+    const bool useBinary = Nan::To<bool>(info[3]).FromMaybe(false);
+    std::vector<int> localSizes(lists.ids.size(), 256);
+    info.GetReturnValue().Set(
+        context->initDevices(lists.ids, lists.slots, lists.work_sizes, localSizes, useBinary));
+  }
+
+  static NAN_METHOD(Update) {
+    Device* device;
+    uint32_t a, b;
+    if (!frame::arg_device(info, 0, "update", Context(info)->devices, &device) ||
+        !frame::arg_u32(info, 1, &a) || !frame::arg_u32(info, 2, &b))
+      return;
+    device->update(int(a), int(b));
+  }
+
+  static NAN_METHOD(ScanNonces) {
+    frame::queue_scan<Device>(info, Context(info)->devices, opencl_scan_nonces, thread_count);
+  }
+
+  static NAN_METHOD(SetBlock) {
+    unsigned char* header;
+    unsigned char* target;
+    if (!frame::arg_bytes(info, 0, "set_block", "header", NS_HEADER_BYTES, &header) ||
+        !frame::arg_bytes(info, 1, "set_block", "target", NS_TARGET_BYTES, &target))
+      return;
+    Context(info)->setBlock(header, target);
+    info.GetReturnValue().Set(0);
+  }
+
+  static NAN_METHOD(Test) {
+    Device* device;
+    if (!frame::arg_device(info, 0, "test", Context(info)->devices, &device)) return;
+    info.GetReturnValue().Set(opencl_test(device));
+  }
+
+  static NAN_METHOD(Benchmark) {
+    Device* device;
+    int32_t value;
+    if (!frame::arg_device(info, 0, "benchmark", Context(info)->devices, &device) ||
+        !frame::arg_i32(info, 1, &value))
+      return;
+    info.GetReturnValue().Set(Nan::New<v8::Number>(opencl_benchmark(device, value)));
+  }
+
+  GpuContext* context_;
+};
+
+NODE_MODULE(clsieve, GpuContextWrapper::Init)

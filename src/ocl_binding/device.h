@@ -1,0 +1,58 @@
+// One OpenCL device as clsieve drives it: its own context and program, and a
+// few independent scan lanes ("threads"), each with its own queue, kernel
+// object, block buffer and result slot, so that scans of one device can run
+// from several pool threads at once without sharing anything.
+#ifndef NONCESIEVE_OCL_DEVICE_H
+#define NONCESIEVE_OCL_DEVICE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "opencl.h"
+
+class Device {
+ public:
+  cl::Context context;
+  cl::Program program;
+  cl::Device device;
+  std::vector<cl::CommandQueue> queues;
+  std::vector<cl::Kernel> kernels;
+  std::vector<cl::Buffer> inputBuffers;
+  std::vector<cl::Buffer> resultBuffers;
+  int threads = 0;
+  // The no-result sentinel. The reset write reads it without waiting, so it
+  // lives here rather than on a stack.
+  uint64_t maxNonce = ~0ULL;
+  bool useBinary = false;
+  uint64_t globalWorkSize = 0;
+  uint64_t localWorkSize = 256;
+  bool binaryLoaded = false;
+  int gran = 1;
+
+  void initialize();
+  void initializeThreads(int thread);
+  void initBuffers(const unsigned char* header, const unsigned char* target, int thread);
+  void setBlock(const unsigned char* header, const unsigned char* target);
+  void scan(uint64_t startNonce, int thread);
+  uint64_t readResultNonce(int thread);
+  int setMaxNonce(int thread);
+  std::string getName();
+  std::string getKey();
+  void update(int, int) {}
+
+  // Kernel programs: the embedded source, or a prebuilt image for this device.
+  void buildKernel();
+  std::string getBinaryFileName();
+  bool loadBinaryKernel(std::string imageName, cl::Program& program);
+  void saveBinary(std::string fileName, cl::Program& program);
+  // Builds OpenCL C source for this device's context (status not checked;
+  // a program that failed to build shows at the first enqueue).
+  cl::Program buildSource(const unsigned char* source, unsigned int length);
+};
+
+// Device key: name-<memory in GiB rounded up>gb-<compute units>-<clock MHz>.
+std::string device_key(const std::string& name, uint64_t globalMemBytes, unsigned computeUnits,
+                       unsigned clockMHz);
+
+#endif

@@ -1,0 +1,40 @@
+// The OpenCL devices one GpuContextWrapper works with: discovery at
+// construction, activation by initDevices, and the block of each new job
+// fanned out to every active device.
+#ifndef NONCESIEVE_OCL_GPUCONTEXT_H
+#define NONCESIEVE_OCL_GPUCONTEXT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "device.h"
+
+class GpuContext {
+ public:
+  std::vector<cl::Device> clDevices;
+  std::vector<int> activeDevices;
+  std::vector<Device*> devices;
+  std::string platformVendor;
+  uint64_t batchMemoryCap = 4404019200ULL;  // 4200 MiB per unit of the multiplier
+  cl_device_type deviceType;
+
+  // Lists every device of `deviceType` on every platform whose vendor
+  // contains `platformVendor` (AMD's GPUs unless told otherwise).
+  explicit GpuContext(const std::string& vendor = "Advanced Micro Devices",
+                      cl_device_type type = CL_DEVICE_TYPE_GPU);
+
+  void setDevices();
+  uint64_t getBatchSize(int index, int count);
+  int initDevices(std::vector<int>& ids, std::vector<int>& threadCounts,
+                  std::vector<int>& workSizes, std::vector<int>& localSizes, bool useBinary);
+  void setBlock(const unsigned char* header, const unsigned char* target);
+  uint64_t scanNonces(const unsigned char* header, unsigned char* target, uint32_t start,
+                      uint32_t index, uint32_t thread);
+};
+
+// The batch size for a device with `memBytes` of memory: the memory, capped at
+// `cap` times count, times 0.8, in units of 2^19 bytes.
+uint64_t batch_size_for_memory(uint64_t memBytes, uint64_t cap, int count);
+
+#endif

@@ -1,0 +1,46 @@
+'use strict';
+// Shared by the module tests: PoCL's CPU device stands in for a GPU, and
+// Node's own BLAKE2s is the oracle for every nonce a module reports.
+const { spawnSync } = require('child_process');
+const path = require('path');
+const pow = require('../../lib/pow');
+
+const ROOT = path.join(__dirname, '..', '..');
+const POCL_ENV = { CLSIEVE_PLATFORM_VENDOR: 'The pocl project', CLSIEVE_DEVICE_TYPE: 'cpu' };
+Object.assign(process.env, POCL_ENV);
+
+// Every nonce in [start, start + count) that wins, by the oracle.
+function winnersIn(header, target, start, count) {
+  const t = pow.targetTop64(target);
+  const found = [];
+  for (let i = 0; i < count; i++) {
+    if (pow.hashTop64(header, start + i) < t) found.push(start + i);
+  }
+  return found;
+}
+
+// A header that differs per seed, and a target that about one nonce in
+// `odds` beats.
+function job(seed, odds) {
+  const header = Buffer.alloc(pow.HEADER_BYTES);
+  for (let i = 0; i < 280; i++) header[i] = (i * 31 + seed * 17) & 0xff;
+  const target = Buffer.alloc(pow.TARGET_BYTES, 0xff);
+  target.writeBigUInt64LE(BigInt.asUintN(64, (1n << 64n) / BigInt(odds)), 24);
+  return { header, target };
+}
+
+function scan(gpu, header, target, start, device, slot) {
+  return new Promise((resolve) => gpu.scan_nonces(resolve, header, target, start, device, slot));
+}
+
+// Runs `code` in a fresh node with the module at `mod` bound to `m`; returns
+// status, stdout and stderr.
+function runChild(mod, code, env = {}) {
+  const script = `const m = require(${JSON.stringify(mod)});\n${code}`;
+  const r = spawnSync(process.execPath, ['-e', script], {
+    cwd: ROOT, env: { ...process.env, ...env }, encoding: 'utf8', timeout: 120000,
+  });
+  return { status: r.status, signal: r.signal, stdout: r.stdout, stderr: r.stderr };
+}
+
+module.exports = { ROOT, POCL_ENV, winnersIn, job, scan, runChild, pow };
