@@ -66,27 +66,35 @@ bool arg_device(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method,
 // through the stored constructor with the first argument.
 void construct_plain(Nan::NAN_METHOD_ARGS_TYPE info, v8::Local<v8::Function> constructor);
 
+// Everything one scan needs, captured on the script thread.
+template <class Device>
+struct ScanRequest {
+  const unsigned char* header;
+  unsigned char* target;
+  uint64_t start_nonce;
+  Device* device;
+  uint32_t slot;
+  // Which job the scan belongs to, for a backend that uploads the block
+  // lazily (0 where the block is written at set_block).
+  uint64_t block_ticket;
+};
+
 // One scan on the libuv pool. It holds the header and target buffers until
 // its callback has run, so a script that drops them early cannot pull the
 // memory away from the backend.
 template <class Device>
 class NonceScanner : public Nan::AsyncWorker {
  public:
-  typedef uint64_t (*ScanFn)(const unsigned char*, unsigned char*, uint64_t, Device*, unsigned int);
+  typedef uint64_t (*ScanFn)(const ScanRequest<Device>& request);
 
-  NonceScanner(Nan::Callback* callback, ScanFn scan, const unsigned char* header,
-               unsigned char* target, uint64_t start_nonce, Device* device, uint32_t slot)
+  NonceScanner(Nan::Callback* callback, ScanFn scan, const ScanRequest<Device>& request)
       : Nan::AsyncWorker(callback, "nan:AsyncWorker"),
-        header_(header),
-        target_(target),
-        start_nonce_(start_nonce),
-        device_(device),
-        slot_(slot),
+        request_(request),
         result_(NOT_FOUND_NONCE),
         scan_(scan) {}
   ~NonceScanner() override {}
 
-  void Execute() override { result_ = scan_(header_, target_, start_nonce_, device_, slot_); }
+  void Execute() override { result_ = scan_(request_); }
 
   void HandleOKCallback() override {
     Nan::HandleScope scope;
@@ -95,38 +103,39 @@ class NonceScanner : public Nan::AsyncWorker {
   }
 
  private:
-  const unsigned char* header_;
-  unsigned char* target_;
-  uint64_t start_nonce_;
-  Device* device_;
-  uint32_t slot_;
+  ScanRequest<Device> request_;
   uint64_t result_;
   ScanFn scan_;
 };
 
+// What a backend tells queue_scan about its devices.
+template <class Device>
+struct ScanBackend {
+  typename NonceScanner<Device>::ScanFn scan;
+  uint32_t (*slot_count)(const Device* device);
+  uint64_t (*block_ticket)(const Device* device);  // may be null
+};
+
 // scan_nonces(callback, header, target, startNonce, deviceIndex, slot): every
 // argument checked on the script thread, then one NonceScanner queued.
-// `slot_count` tells how many slots an initialised device has.
 template <class Device>
 void queue_scan(Nan::NAN_METHOD_ARGS_TYPE info, const std::vector<Device*>& devices,
-                typename NonceScanner<Device>::ScanFn scan, uint32_t (*slot_count)(const Device*)) {
+                const ScanBackend<Device>& backend) {
   const char* method = "scan_nonces";
-  unsigned char* header;
-  unsigned char* target;
-  uint64_t start_nonce;
-  Device* device;
-  uint32_t slot;
+  ScanRequest<Device> request;
   if (!arg_function(info, 0, method, "callback") ||
-      !arg_bytes(info, 1, method, "header", NS_HEADER_BYTES, &header) ||
-      !arg_bytes(info, 2, method, "target", NS_TARGET_BYTES, &target) ||
-      !arg_start_nonce(info, 3, method, &start_nonce) ||
-      !arg_device(info, 4, method, devices, &device) ||
-      !arg_index(info, 5, method, "slot", slot_count(device), "the device's slot count", &slot))
+      !arg_bytes(info, 1, method, "header", NS_HEADER_BYTES,
+                 const_cast<unsigned char**>(&request.header)) ||
+      !arg_bytes(info, 2, method, "target", NS_TARGET_BYTES, &request.target) ||
+      !arg_start_nonce(info, 3, method, &request.start_nonce) ||
+      !arg_device(info, 4, method, devices, &request.device) ||
+      !arg_index(info, 5, method, "slot", backend.slot_count(request.device),
+                 "the device's slot count", &request.slot))
     return;
+  request.block_ticket = backend.block_ticket ? backend.block_ticket(request.device) : 0;
 
   Nan::Callback* callback = new Nan::Callback(info[0].As<v8::Function>());
-  NonceScanner<Device>* worker =
-      new NonceScanner<Device>(callback, scan, header, target, start_nonce, device, slot);
+  NonceScanner<Device>* worker = new NonceScanner<Device>(callback, backend.scan, request);
   worker->SaveToPersistent("header", info[1]);
   worker->SaveToPersistent("target", info[2]);
   Nan::AsyncQueueWorker(worker);

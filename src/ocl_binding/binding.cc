@@ -12,6 +12,14 @@ namespace {
 
 uint32_t thread_count(const Device* device) { return uint32_t(device->threads); }
 
+uint64_t scan(const frame::ScanRequest<Device>& r) {
+  return opencl_scan_nonces(r.header, r.target, r.start_nonce, r.device, r.slot);
+}
+
+// set_block writes the block to every thread before it returns, so scans
+// need no ticket.
+const frame::ScanBackend<Device> kBackend = {scan, thread_count, nullptr};
+
 // Discovery can be widened beyond AMD's GPUs, for other OpenCL platforms
 // (PoCL on a CPU, say). Read once, when a context is constructed.
 bool discovery_settings(std::string* vendor, cl_device_type* type) {
@@ -132,7 +140,7 @@ class GpuContextWrapper : public Nan::ObjectWrap {
   }
 
   static NAN_METHOD(ScanNonces) {
-    frame::queue_scan<Device>(info, Context(info)->devices, opencl_scan_nonces, thread_count);
+    frame::queue_scan<Device>(info, Context(info)->devices, kBackend);
   }
 
   static NAN_METHOD(SetBlock) {
