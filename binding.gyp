@@ -72,6 +72,7 @@
           },
           'sources': [
             'src/binding/binding.cc',
+            'src/binding/device.cc',
             'src/binding/kernel_blake.cu',
             'src/binding/runner.cu',
             '<@(common_sources)',

@@ -1,6 +1,27 @@
-// Device kernels for nvsieve. Stub until the BLAKE2s search kernel lands.
-#include <cstdint>
+// The CUDA build of the search kernel: one nonce per thread, reading the
+// extended block from constant memory.
+#include "kernel_blake.h"
 
-__global__ void nvsieve_noop(uint32_t* out) {
-  if (threadIdx.x == 0 && blockIdx.x == 0) out[0] = 0;
+#include "nonce_search.h"
+#include "search_block.h"
+
+__constant__ uint32_t d_data[NS_BLOCK_WORDS];
+
+__global__ void blake2s_hash(unsigned long startNonce, unsigned long* resNonce) {
+  const uint32_t jobId = blockIdx.x * blockDim.x + threadIdx.x;
+  const uint64_t nonce = ns_thread_nonce(startNonce, jobId, 1);
+  if (ns_is_winner(ns_nonce_h3(d_data, nonce, true), ns_target3(d_data))) *resNonce = nonce;
+}
+
+cudaError_t set_init_data(const unsigned char* header, const unsigned char* target) {
+  uint32_t block[NS_BLOCK_WORDS];
+  build_search_block(header, target, true, block);
+  return cudaMemcpyToSymbol(d_data, block, sizeof(block), 0, cudaMemcpyHostToDevice);
+}
+
+cudaError_t launch_blake2s_hash(unsigned int blocks, unsigned int threadsPerBlock,
+                                unsigned long startNonce, uint64_t* resultSlot) {
+  blake2s_hash<<<blocks, threadsPerBlock>>>(startNonce,
+                                            reinterpret_cast<unsigned long*>(resultSlot));
+  return cudaGetLastError();
 }

@@ -1,14 +1,194 @@
-// Host-side CUDA code for nvsieve. Stub until the search runner lands.
-#include <cuda_runtime.h>
-
+// Every call nvsieve makes into the CUDA runtime. Work is issued on the
+// calling thread's default stream (the module is built in per-thread
+// default-stream mode), so scans on different pool threads do not serialise.
 #include "runner.h"
 
-namespace nvsieve {
+#include <cuda_runtime.h>
 
-int device_count() {
-  int n = 0;
-  cudaError_t err = cudaGetDeviceCount(&n);
-  return err == cudaSuccess ? n : -static_cast<int>(err);
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+
+#include "blake2s.h"
+#include "device.h"
+#include "fatal.h"
+#include "hex.h"
+#include "kernel_blake.h"
+#include "nonce_search.h"
+#include "scan_limits.h"
+
+namespace {
+
+const int kJobsPerBlock = 512;
+
+// A failed call names the runner function and its call site, on standard
+// error, and ends the process. `ordinal` < 0 gives the message without a GPU.
+void check(cudaError_t status, const char* func, int line, int ordinal) {
+  if (status == cudaSuccess) return;
+  if (ordinal >= 0)
+    fprintf(stderr, "GPU#%d: Cuda error in func '%s' at line %i : %s.\n", ordinal, func, line,
+            cudaGetErrorString(status));
+  else
+    fprintf(stderr, "Cuda error in func '%s' at line %i : %s.\n", func, line,
+            cudaGetErrorString(status));
+  fatal_exit();
 }
 
-}  // namespace nvsieve
+const int kGlobal = -1;
+
+cudaDeviceProp properties(unsigned int ordinal, const char* func, int line) {
+  cudaDeviceProp prop;
+  memset(&prop, 0, sizeof(prop));
+  check(cudaGetDeviceProperties(&prop, int(ordinal)), func, line, int(ordinal));
+  return prop;
+}
+
+// The module carries no image below compute capability 3.5.
+bool below_3_5(const cudaDeviceProp& prop) {
+  return prop.major <= 2 || (prop.major == 3 && prop.minor <= 4);
+}
+
+// Launch, wait, read the slot, re-arm it after a find. The caller holds the
+// device's upload lock, so the block cannot change under the kernel.
+uint64_t launch_and_collect(Device* device, unsigned long startNonce, unsigned int slot) {
+  const unsigned int blocks = unsigned(device->cudaThreads / unsigned(device->jobsPerBlock));
+  uint64_t* result_slot = device->resultSlots.at(slot);
+  // An empty grid tests nothing; launching it would only be refused.
+  if (blocks > 0) {
+    // A launch that fails would otherwise look like a range without a winner.
+    check(launch_blake2s_hash(blocks, unsigned(device->jobsPerBlock), startNonce, result_slot),
+          "cuda_scan_nonces", 176, device->deviceId);
+  }
+  cudaStreamSynchronize(cudaStreamPerThread);
+
+  uint64_t found = 0;
+  check(cudaMemcpy(&found, result_slot, sizeof(found), cudaMemcpyDeviceToHost),
+        "cuda_scan_nonces", 191, device->deviceId);
+  if (found == ~0ULL) return NOT_FOUND_NONCE;
+  check(cudaMemset(result_slot, 0xFF, sizeof(uint64_t)), "cuda_scan_nonces", 200,
+        device->deviceId);
+  return found;
+}
+
+}  // namespace
+
+void cuda_init_device(Device* device, int slot, unsigned long) {
+  check(cudaSetDevice(device->deviceId), "cuda_init_device", 112, device->deviceId);
+  void* memory = nullptr;
+  check(cudaMalloc(&memory, sizeof(uint64_t)), "cuda_init_device", 114, device->deviceId);
+  device->resultSlots.at(slot) = static_cast<uint64_t*>(memory);
+  check(cudaMemset(memory, 0xFF, sizeof(uint64_t)), "cuda_init_device", 116, device->deviceId);
+}
+
+void cuda_free_slot(const Device* device, uint64_t* slot) {
+  if (slot == nullptr) return;
+  cudaSetDevice(device->deviceId);
+  cudaFree(slot);
+}
+
+void cuda_reset_device(const Device* device) {
+  check(cudaSetDevice(device->deviceId), "cuda_reset_device", 124, device->deviceId);
+  check(cudaDeviceReset(), "cuda_reset_device", 125, device->deviceId);
+}
+
+uint64_t cuda_scan_nonces(const unsigned char* header, unsigned char* target,
+                          unsigned long startNonce, Device* device, unsigned int slot) {
+  return cuda_scan_nonces_for_block(header, target, startNonce, device, slot,
+                                    device->blockGeneration.load());
+}
+
+uint64_t cuda_scan_nonces_for_block(const unsigned char* header, unsigned char* target,
+                                    unsigned long startNonce, Device* device, unsigned int slot,
+                                    uint64_t generation) {
+  check(cudaSetDevice(device->deviceId), "cuda_scan_nonces", 158, device->deviceId);
+  for (;;) {
+    {
+      std::shared_lock<std::shared_mutex> shared(device->uploadLock);
+      if (device->uploadedGeneration == generation)
+        return launch_and_collect(device, startNonce, slot);
+    }
+    std::unique_lock<std::shared_mutex> alone(device->uploadLock);
+    if (device->uploadedGeneration != generation) {
+      // A block that did not arrive would be searched as if it had.
+      check(set_init_data(header, target), "cuda_scan_nonces", 170, device->deviceId);
+      cudaStreamSynchronize(cudaStreamPerThread);
+      device->uploadedGeneration = generation;
+    }
+    // A scan queued before the latest set_block runs while it holds the
+    // device alone, so that its older block is never under a newer scan.
+    if (generation != device->blockGeneration.load())
+      return launch_and_collect(device, startNonce, slot);
+  }
+}
+
+int cuda_get_total_devices() {
+  int count = 0;
+  check(cudaGetDeviceCount(&count), "cuda_get_total_devices", 209, kGlobal);
+  return count;
+}
+
+int cuda_get_batch_size(unsigned int ordinal) {
+  const cudaDeviceProp prop = properties(ordinal, "cuda_get_batch_size", 215);
+  if (below_3_5(prop)) return 0;
+  return int(double(prop.totalGlobalMem) * 0.8 / 524288.0);
+}
+
+int cuda_get_gran(unsigned int ordinal) {
+  const cudaDeviceProp prop = properties(ordinal, "cuda_get_gran", 225);
+  return below_3_5(prop) ? 0 : 1;
+}
+
+int cuda_get_jobsperblock(unsigned int ordinal) {
+  properties(ordinal, "cuda_get_jobsperblock", 241);
+  return kJobsPerBlock;
+}
+
+std::string cuda_get_device_name(unsigned int ordinal) {
+  const cudaDeviceProp prop = properties(ordinal, "cuda_get_device_name", 255);
+  return std::string(prop.name, strnlen(prop.name, sizeof(prop.name)));
+}
+
+std::string cuda_get_key(unsigned int ordinal) {
+  const cudaDeviceProp prop = properties(ordinal, "cuda_get_key", 262);
+  std::string key(prop.name, strnlen(prop.name, sizeof(prop.name)));
+  for (char& c : key)
+    if (c == ' ') c = '_';
+  return key + "_";
+}
+
+uint64_t cuda_get_device_mem(unsigned int ordinal) {
+  return properties(ordinal, "cuda_get_device_mem", 273).totalGlobalMem;
+}
+
+void cuda_set_flags() {
+  check(cudaSetDeviceFlags(cudaDeviceScheduleBlockingSync), "cuda_set_flags", 278, kGlobal);
+}
+
+void cuda_test(Device* device) {
+  unsigned char header[NS_HEADER_BYTES];
+  unsigned char target[NS_TARGET_BYTES];
+  HexToBin(SELFTEST_HEADER_HEX, header, sizeof(header));
+  HexToBin(SELFTEST_TARGET_HEX, target, sizeof(target));
+  for (int i = 0; i < 6; ++i) header[280 + i] = uint8_t(CUDA_SELFTEST_NONCE >> (8 * i));
+
+  uint8_t digest[BLAKE2S_OUTBYTES];
+  blake2s(digest, sizeof(digest), header, sizeof(header), nullptr, 0);
+  for (uint8_t byte : digest) printf("%02x", byte);
+  printf("\n");
+  fflush(stdout);
+
+  const auto begin = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20; ++i) cuda_scan_nonces(header, target, 0, device, 0);
+  const auto end = std::chrono::steady_clock::now();
+  const double ms =
+      double(std::chrono::duration_cast<std::chrono::nanoseconds>(end - begin).count()) / 1000000;
+  std::cout << ms << " ms" << std::endl;
+
+  printf("Result: %lu\n", (unsigned long)cuda_scan_nonces(header, target, 0, device, 0));
+  printf("Expected Result: %lu\n", (unsigned long)CUDA_SELFTEST_EXPECTED);
+  fflush(stdout);
+}
+
+double cuda_benchmark(Device*, unsigned int, unsigned int, unsigned int) { return 0.0; }

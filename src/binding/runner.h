@@ -1,13 +1,32 @@
-// Host-side CUDA entry points, compiled by nvcc (runner.cu); plain C++ so the
-// nan/node side never sees CUDA headers.
-#ifndef NONCESIEVE_RUNNER_H
-#define NONCESIEVE_RUNNER_H
+// The CUDA runner: every call nvsieve makes into the CUDA runtime. A failed
+// call prints its message on standard error and ends the process (status 1).
+#ifndef NONCESIEVE_CUDA_RUNNER_H
+#define NONCESIEVE_CUDA_RUNNER_H
 
-namespace nvsieve {
+#include <cstdint>
+#include <string>
 
-// Number of CUDA devices, or a negative CUDA error code.
-int device_count();
+class Device;
 
-}  // namespace nvsieve
+void cuda_init_device(Device* device, int slot, unsigned long size);
+void cuda_reset_device(const Device* device);
+uint64_t cuda_scan_nonces(const unsigned char* header, unsigned char* target,
+                          unsigned long startNonce, Device* device, unsigned int slot);
+// The same scan for the job numbered `generation` (see Device).
+uint64_t cuda_scan_nonces_for_block(const unsigned char* header, unsigned char* target,
+                                    unsigned long startNonce, Device* device, unsigned int slot,
+                                    uint64_t generation);
+int cuda_get_total_devices();
+int cuda_get_batch_size(unsigned int ordinal);
+int cuda_get_gran(unsigned int ordinal);
+int cuda_get_jobsperblock(unsigned int ordinal);
+std::string cuda_get_device_name(unsigned int ordinal);
+std::string cuda_get_key(unsigned int ordinal);
+uint64_t cuda_get_device_mem(unsigned int ordinal);
+void cuda_set_flags();
+void cuda_test(Device* device);
+double cuda_benchmark(Device* device, unsigned int, unsigned int, unsigned int);
+// Releases result slot memory (a replaced slot); the status is not looked at.
+void cuda_free_slot(const Device* device, uint64_t* slot);
 
 #endif

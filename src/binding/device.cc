@@ -1,0 +1,87 @@
+#include "device.h"
+
+#include <cstdio>
+
+#include "runner.h"
+#include "scan_limits.h"
+
+void Device::initialize() {
+  resultSlots.resize(size_t(bufferCount), nullptr);
+  jobsPerBlock = cuda_get_jobsperblock(unsigned(deviceId));
+  for (int i = 0; i < bufferCount; ++i) cuda_init_device(this, i, 0);
+}
+
+void Device::createBenchmarkBuffers() {
+  if (resultSlots.empty()) return;
+  uint64_t* replaced = resultSlots[0];
+  cuda_init_device(this, 0, 0);
+  cuda_free_slot(this, replaced);
+}
+
+// The reset takes the slots and d_data with it; make the device usable again.
+void Device::reset() {
+  std::unique_lock<std::shared_mutex> alone(uploadLock);
+  cuda_reset_device(this);
+  for (int i = 0; i < bufferCount; ++i) cuda_init_device(this, i, 0);
+  uploadedGeneration = 0;
+}
+
+void Device::setBlockStatus(bool needsBlock) {
+  if (needsBlock) {
+    blockGeneration.fetch_add(1);
+  } else {
+    std::unique_lock<std::shared_mutex> alone(uploadLock);
+    uploadedGeneration = blockGeneration.load();
+  }
+}
+
+bool Device::getBlockStatus() {
+  std::shared_lock<std::shared_mutex> shared(uploadLock);
+  return uploadedGeneration != blockGeneration.load();
+}
+
+GpuContext::GpuContext() : devices(DEVICE_TABLE_SIZE, nullptr) {}
+
+void GpuContext::setTotalDevices() { totalDevices = cuda_get_total_devices(); }
+
+int GpuContext::getBatchSize(int ordinal) { return cuda_get_batch_size(unsigned(ordinal)); }
+
+int GpuContext::getGran(int ordinal) { return cuda_get_gran(unsigned(ordinal)); }
+
+uint64_t GpuContext::scanNonces(const unsigned char* header, unsigned char* target,
+                                unsigned long startNonce, Device* device, unsigned int slot) {
+  return cuda_scan_nonces(header, target, startNonce, device, slot);
+}
+
+void GpuContext::setBlock() {
+  for (int id : activeDevices) devices.at(size_t(id))->setBlockStatus(true);
+}
+
+int GpuContext::initDevices(std::vector<int>& ids, std::vector<int>& bufferCounts,
+                            std::vector<unsigned long>& workSizes) {
+  printf("Detected %d total devices\n", totalDevices);
+  printf("Active devices:\n");
+  if (ids.empty()) {
+    printf("All Devices have been initialized successfully\n");
+    fflush(stdout);
+    return 0;
+  }
+  for (size_t n = 0; n < ids.size(); ++n) {
+    const unsigned long threads = workSizes.at(n);
+    const std::string name = cuda_get_device_name(unsigned(ids[n]));
+    printf("    GPU#%d, Name: %s, Cuda threads: %lu  \n", ids[n], name.c_str(), threads);
+  }
+  fflush(stdout);
+  for (size_t n = 0; n < ids.size(); ++n) {
+    activeDevices.push_back(ids[n]);
+    Device* device = new Device();
+    device->bufferCount = bufferCounts.at(n);
+    device->deviceId = ids[n];
+    device->cudaThreads = workSizes.at(n);
+    device->initialize();
+    devices.at(size_t(ids[n])) = device;
+  }
+  printf("All Devices have been initialized successfully\n");
+  fflush(stdout);
+  return 0;
+}

@@ -1,0 +1,58 @@
+// One CUDA device as nvsieve drives it, and the set of devices one
+// GpuContextWrapper works with. All GPU work goes through the runner.
+#ifndef NONCESIEVE_CUDA_DEVICE_H
+#define NONCESIEVE_CUDA_DEVICE_H
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+class Device {
+ public:
+  // Jobs are numbered: setBlock starts a new one. A scan carries the number
+  // of the job it was queued for and uploads that job's block unless the
+  // device holds it already, so no scan ever runs on an older job's block.
+  std::atomic<uint64_t> blockGeneration{1};
+  uint64_t uploadedGeneration = 0;  // guarded by uploadLock
+  // Scans launch under the shared lock; an upload takes it alone.
+  std::shared_mutex uploadLock;
+
+  int jobsPerBlock = 0;
+  int bufferCount = 0;
+  int deviceId = 0;
+  std::vector<uint64_t*> resultSlots;
+  unsigned long cudaThreads = 0;
+  int updateB = 256;
+  int updateA = 4;
+
+  void initialize();
+  void createBuffers() {}
+  void createBenchmarkBuffers();
+  void reset();
+  // True asks for the next scan to upload its block; false says the device
+  // holds the current job's block.
+  void setBlockStatus(bool needsBlock);
+  bool getBlockStatus();
+};
+
+class GpuContext {
+ public:
+  int totalDevices = 0;
+  std::vector<Device*> devices;
+  std::vector<int> activeDevices;
+
+  GpuContext();
+  void setTotalDevices();
+  int getBatchSize(int ordinal);
+  int getGran(int ordinal);
+  static uint64_t scanNonces(const unsigned char* header, unsigned char* target,
+                             unsigned long startNonce, Device* device, unsigned int slot);
+  void setBlock();
+  int initDevices(std::vector<int>& ids, std::vector<int>& bufferCounts,
+                  std::vector<unsigned long>& workSizes);
+};
+
+#endif
