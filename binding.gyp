@@ -2,15 +2,25 @@
   # Two addons: clsieve (OpenCL) always, nvsieve (CUDA) only when scripts/find-cuda.js
   # finds a toolkit; otherwise it prints one line saying why and only clsieve is built.
   'variables': {
-    'common_sources': [
+    # The proof-of-work core, free of Node and GPU headers.
+    'core_sources': [
       'src/common/blake2s.cc',
       'src/common/hex.cc',
       'src/common/search_block.cc',
       'src/common/reference.cc',
+    ],
+    # What both modules add to it: the binding frame and the GPU-failure exit.
+    'common_sources': [
+      '<@(core_sources)',
       'src/common/fatal.cc',
       'src/common/binding_frame.cc',
     ],
     'cuda_root%': '<!(node scripts/find-cuda.js)',
+    'opencl_defines': [
+      'CL_HPP_TARGET_OPENCL_VERSION=120',
+      'CL_HPP_MINIMUM_OPENCL_VERSION=120',
+      'CL_TARGET_OPENCL_VERSION=120',
+    ],
   },
   'target_defaults': {
     'include_dirs': [
@@ -22,22 +32,31 @@
   },
   'targets': [
     {
-      'target_name': 'clsieve',
+      # Prints what the core computes for the built-in job; npm start runs it.
+      'target_name': 'core_selftest',
+      'type': 'executable',
+      'sources': ['src/common/core_selftest.cc', '<@(core_sources)'],
+    },
+    {
+      # The OpenCL backend with its embedded kernels and images, shared by the
+      # module and the image capture tool.
+      'target_name': 'clsieve_backend',
+      'type': 'static_library',
       'sources': [
-        'src/ocl_binding/binding.cc',
         'src/ocl_binding/device.cc',
         'src/ocl_binding/gpucontext.cc',
         'src/ocl_binding/runner.cc',
         'src/ocl_binding/images.cc',
-        '<@(common_sources)',
+        '<@(core_sources)',
+        'src/common/fatal.cc',
       ],
+      'direct_dependent_settings': {
+        'include_dirs': ['src/ocl_binding'],
+        'defines': ['<@(opencl_defines)'],
+        'libraries': ['-lOpenCL'],
+      },
       'include_dirs': ['src/ocl_binding'],
-      'defines': [
-        'CL_HPP_TARGET_OPENCL_VERSION=120',
-        'CL_HPP_MINIMUM_OPENCL_VERSION=120',
-        'CL_TARGET_OPENCL_VERSION=120',
-      ],
-      'libraries': ['-lOpenCL'],
+      'defines': ['<@(opencl_defines)'],
       'actions': [
         {
           'action_name': 'embed_ocl',
@@ -60,6 +79,19 @@
           'message': 'Embedding OpenCL sources and images',
         },
       ],
+    },
+    {
+      'target_name': 'clsieve',
+      'sources': ['src/ocl_binding/binding.cc', 'src/common/binding_frame.cc'],
+      'dependencies': ['clsieve_backend'],
+    },
+    {
+      # Writes the two-nonce kernel's binary for each OpenCL device found, under
+      # its image name, for embedding as a prebuilt image.
+      'target_name': 'clsieve_capture',
+      'type': 'executable',
+      'sources': ['src/ocl_binding/capture.cc'],
+      'dependencies': ['clsieve_backend'],
     },
   ],
   'conditions': [
