@@ -1,0 +1,59 @@
+'use strict';
+// Finding devices on both backends without ever ending the process: CUDA is
+// asked in a child process first, and OpenCL discovery can be widened from
+// AMD's GPUs to every OpenCL device (PoCL on a CPU, say).
+
+// Constructs clsieve's context with discovery widened to every OpenCL device.
+function openAnyOpenCL(clsieve) {
+  const saved = [process.env.CLSIEVE_PLATFORM_VENDOR, process.env.CLSIEVE_DEVICE_TYPE];
+  process.env.CLSIEVE_PLATFORM_VENDOR = '';
+  process.env.CLSIEVE_DEVICE_TYPE = 'all';
+  try {
+    return new clsieve.GpuContextWrapper();
+  } finally {
+    restore('CLSIEVE_PLATFORM_VENDOR', saved[0]);
+    restore('CLSIEVE_DEVICE_TYPE', saved[1]);
+  }
+}
+
+function restore(name, value) {
+  if (value === undefined) delete process.env[name];
+  else process.env[name] = value;
+}
+
+function describe(gpu, backend, count) {
+  const devices = [];
+  for (let index = 0; index < count; index++) devices.push({ index });
+  return { backend, gpu, devices };
+}
+
+/**
+ * The backends to use: 'cuda', 'opencl' or 'auto' (CUDA devices when usable,
+ * else AMD OpenCL GPUs, else every OpenCL device, saying so through `log`).
+ * Returns [{ backend, gpu, devices: [{ index }] }].
+ */
+function openBackends(choice = 'auto', log = () => {}) {
+  const found = [];
+  if (choice === 'cuda' || choice === 'auto') {
+    const nvsieve = require('./nvsieve');
+    if (nvsieve.isAvailable()) {
+      const gpu = new nvsieve.GpuContextWrapper();
+      found.push(describe(gpu, 'cuda', gpu.get_total_devices()));
+    } else if (choice === 'cuda') {
+      log('No usable CUDA driver or device was found.');
+    }
+  }
+  if (choice === 'opencl' || (choice === 'auto' && found.length === 0)) {
+    const clsieve = require('./clsieve');
+    let gpu = new clsieve.GpuContextWrapper();
+    if (gpu.get_total_devices() === 0 && process.env.CLSIEVE_PLATFORM_VENDOR === undefined &&
+        process.env.CLSIEVE_DEVICE_TYPE === undefined) {
+      log('No AMD OpenCL GPU was found; using every OpenCL device instead.');
+      gpu = openAnyOpenCL(clsieve);
+    }
+    if (gpu.get_total_devices() > 0) found.push(describe(gpu, 'opencl', gpu.get_total_devices()));
+  }
+  return found;
+}
+
+module.exports = { openBackends, openAnyOpenCL };
