@@ -21,16 +21,17 @@ function restore(name, value) {
   else process.env[name] = value;
 }
 
-function describe(gpu, backend, count) {
+function describe(gpu, backend, count, widened = false) {
   const devices = [];
   for (let index = 0; index < count; index++) devices.push({ index });
-  return { backend, gpu, devices };
+  return { backend, gpu, devices, widened };
 }
 
 /**
  * The backends to use: 'cuda', 'opencl' or 'auto' (CUDA devices when usable,
  * else AMD OpenCL GPUs, else every OpenCL device, saying so through `log`).
- * Returns [{ backend, gpu, devices: [{ index }] }].
+ * Returns [{ backend, gpu, devices: [{ index }], widened }], widened true when
+ * OpenCL discovery fell back to every device.
  */
 function openBackends(choice = 'auto', log = () => {}) {
   const found = [];
@@ -46,12 +47,15 @@ function openBackends(choice = 'auto', log = () => {}) {
   if (choice === 'opencl' || (choice === 'auto' && found.length === 0)) {
     const clsieve = require('./clsieve');
     let gpu = new clsieve.GpuContextWrapper();
+    let widened = false;
     if (gpu.get_total_devices() === 0 && process.env.CLSIEVE_PLATFORM_VENDOR === undefined &&
         process.env.CLSIEVE_DEVICE_TYPE === undefined) {
       log('No AMD OpenCL GPU was found; using every OpenCL device instead.');
       gpu = openAnyOpenCL(clsieve);
+      widened = true;
     }
-    if (gpu.get_total_devices() > 0) found.push(describe(gpu, 'opencl', gpu.get_total_devices()));
+    const count = gpu.get_total_devices();
+    if (count > 0) found.push(describe(gpu, 'opencl', count, widened));
   }
   return found;
 }

@@ -2,7 +2,7 @@
 'use strict';
 // Prints the nvcc -gencode flags for nvsieve: machine code (SASS) for every GPU
 // generation below that this nvcc can target, plus PTX of the newest so that later
-// GPUs can still JIT it. NVSIEVE_ARCHS="sm_86 sm_90" replaces the list.
+// GPUs can still JIT it, and the oldest as NVSIEVE_OLDEST_ARCH. NVSIEVE_ARCHS="sm_86 sm_90" replaces the list.
 // Usage: node scripts/cuda-archs.js [path/to/nvcc]
 const { execFileSync } = require('child_process');
 const path = require('path');
@@ -28,6 +28,9 @@ function gencodeFlags(nvcc) {
   const flags = archs.map((a) => `-gencode arch=compute_${num(a)},code=sm_${num(a)}`);
   const newest = Math.max(...archs.map(num));
   flags.push(`-gencode arch=compute_${newest},code=compute_${newest}`);
+  // The host side reports batch size and granularity 0 below the oldest image.
+  const oldest = Math.min(...archs.map(num));
+  flags.push(`-DNVSIEVE_OLDEST_ARCH=${oldest}`);
   return flags.join(' ');
 }
 

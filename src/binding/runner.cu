@@ -45,9 +45,14 @@ cudaDeviceProp properties(unsigned int ordinal, const char* func, int line) {
   return prop;
 }
 
-// The module carries no image below compute capability 3.5.
-bool below_3_5(const cudaDeviceProp& prop) {
-  return prop.major <= 2 || (prop.major == 3 && prop.minor <= 4);
+#ifndef NVSIEVE_OLDEST_ARCH
+#define NVSIEVE_OLDEST_ARCH 35
+#endif
+
+// The module carries no image for a device older than its oldest
+// architecture (3.5 at best; 7.5 with CUDA 13): nothing can run there.
+bool without_image(const cudaDeviceProp& prop) {
+  return prop.major * 10 + prop.minor < NVSIEVE_OLDEST_ARCH;
 }
 
 // Launch, wait, read the slot, re-arm it after a find. The caller holds the
@@ -131,13 +136,13 @@ int cuda_get_total_devices() {
 
 int cuda_get_batch_size(unsigned int ordinal) {
   const cudaDeviceProp prop = properties(ordinal, "cuda_get_batch_size", 215);
-  if (below_3_5(prop)) return 0;
+  if (without_image(prop)) return 0;
   return int(double(prop.totalGlobalMem) * 0.8 / 524288.0);
 }
 
 int cuda_get_gran(unsigned int ordinal) {
   const cudaDeviceProp prop = properties(ordinal, "cuda_get_gran", 225);
-  return below_3_5(prop) ? 0 : 1;
+  return without_image(prop) ? 0 : 1;
 }
 
 int cuda_get_jobsperblock(unsigned int ordinal) {
@@ -155,6 +160,9 @@ std::string cuda_get_key(unsigned int ordinal) {
   std::string key(prop.name, strnlen(prop.name, sizeof(prop.name)));
   for (char& c : key)
     if (c == ' ') c = '_';
+  // The memory is read as the key has always read it, though the key ends at
+  // the "_" after the name.
+  cuda_get_device_mem(ordinal);
   return key + "_";
 }
 

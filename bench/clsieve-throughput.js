@@ -1,0 +1,101 @@
+#!/usr/bin/env node
+'use strict';
+// Nonces per second of clsieve through its public API, per device, beside two
+// references run in the same invocation: the same kernel launched back to
+// back by a minimal C++ host (the binding's ceiling) and the host reference
+// on all cores. Medians of several runs.
+//
+//   node bench/clsieve-throughput.js [--seconds 3] [--runs 5] [--work 1048576] [--slots 2]
+//
+// Devices are found as clsieve finds them; with no AMD GPU every OpenCL
+// device is used (PoCL on a CPU, for instance).
+const fs = require('fs');
+const path = require('path');
+const { execFileSync } = require('child_process');
+const { openBackends } = require('../lib/devices');
+const { scanOnce } = require('../lib/search');
+const pow = require('../lib/pow');
+
+const ROOT = path.join(__dirname, '..');
+const args = Object.fromEntries(process.argv.slice(2).reduce((pairs, a, i, all) => {
+  if (a.startsWith('--')) pairs.push([a.slice(2), Number(all[i + 1])]);
+  return pairs;
+}, []));
+const SECONDS = args.seconds || 3;
+const RUNS = args.runs || 5;
+const WORK = args.work || 1 << 20;
+const SLOTS = args.slots || 2;
+
+const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
+const mega = (x) => (x / 1e6).toFixed(1).padStart(7);
+
+// Builds a native helper when it is missing or older than its sources.
+function native(name, sources, libs) {
+  const out = path.join(ROOT, 'build', 'bench', name);
+  const inputs = sources.map((s) => path.join(ROOT, s));
+  const stale = !fs.existsSync(out) ||
+    inputs.some((s) => fs.statSync(s).mtimeMs > fs.statSync(out).mtimeMs);
+  if (stale) {
+    fs.mkdirSync(path.dirname(out), { recursive: true });
+    execFileSync('g++', ['-O2', '-std=c++17', '-Isrc/common', '-Isrc/ocl_binding', ...inputs,
+      'src/common/blake2s.cc', 'src/common/hex.cc', 'src/common/search_block.cc',
+      '-o', out, '-pthread', ...libs], { cwd: ROOT, stdio: 'inherit' });
+  }
+  return out;
+}
+
+async function apiRate(gpu, device) {
+  const header = Buffer.from(pow.SELFTEST.header, 'hex');
+  const target = Buffer.from(pow.SELFTEST.target, 'hex');
+  gpu.set_block(header, target);
+  const span = WORK * gpu.get_gran(device);
+  const rates = [];
+  let next = 0;
+  for (let run = 0; run < RUNS; run++) {
+    let nonces = 0;
+    const began = process.hrtime.bigint();
+    const until = began + BigInt(Math.round(SECONDS * 1e9));
+    await Promise.all(Array.from({ length: SLOTS }, async (_, slot) => {
+      while (process.hrtime.bigint() < until) {
+        const from = next;
+        next += span;
+        await scanOnce({ gpu, device, slot }, header, target, from);
+        nonces += span;
+      }
+    }));
+    rates.push(nonces / (Number(process.hrtime.bigint() - began) / 1e9));
+  }
+  return median(rates);
+}
+
+async function main() {
+  const backends = openBackends('opencl', (line) => console.error(line));
+  if (backends.length === 0) throw new Error('no OpenCL device found');
+  const { gpu, devices, widened } = backends[0];
+  const ids = devices.map((d) => d.index);
+  gpu.init_devices(ids, ids.map(() => SLOTS), ids.map(() => WORK));
+
+  const host = native('ocl_host', ['bench/native/ocl_host.cc'], ['-lOpenCL']);
+  const reference = native('reference_cpu', ['bench/native/reference_cpu.cc'], []);
+  // The host helper finds devices the way the module did.
+  const env = widened
+    ? { ...process.env, CLSIEVE_PLATFORM_VENDOR: '', CLSIEVE_DEVICE_TYPE: 'all' }
+    : process.env;
+
+  console.log(`clsieve throughput: work size ${WORK}, ${SLOTS} slots, ${SECONDS} s x ${RUNS} runs (median)`);
+  console.log('device                                 API M/s   host M/s   API/host');
+  for (const id of ids) {
+    const api = await apiRate(gpu, id);
+    const hostRates = execFileSync(host, ['src/ocl_binding/kernel.cl', String(id), String(WORK),
+      String(SECONDS), String(RUNS)], { cwd: ROOT, env, encoding: 'utf8' }).trim().split('\n').map(Number);
+    const hostRate = median(hostRates);
+    const name = gpu.get_key(id).slice(0, 36).padEnd(36);
+    console.log(`${name} ${mega(api)}   ${mega(hostRate)}   ${(api / hostRate).toFixed(2).padStart(8)}`);
+  }
+  const cpu = median(execFileSync(reference, [String(SECONDS), String(RUNS)], { encoding: 'utf8' })
+    .trim().split('\n').map(Number));
+  console.log(`host reference, C++ on all cores:      ${mega(cpu)}`);
+  process.exit(0);
+}
+
+main().catch((err) => { console.error(err.message); process.exit(1); });
