@@ -16,6 +16,8 @@
       'src/common/binding_frame.cc',
     ],
     'cuda_root%': '<!(node scripts/find-cuda.js)',
+    # 1 adds the test-only modules (nvsieve_emu.node); never set by npm install.
+    'noncesieve_test_modules%': 0,
     'opencl_defines': [
       'CL_HPP_TARGET_OPENCL_VERSION=120',
       'CL_HPP_MINIMUM_OPENCL_VERSION=120',
@@ -133,6 +135,48 @@
           ],
           # Static CUDA runtime: the addon needs only the driver (libcuda.so) at run time.
           'libraries': ['<(cudart_static)', '-ldl', '-lpthread', '-lrt'],
+        },
+      ],
+    }],
+    # nvsieve_emu.node: nvsieve's own objects, relinked against the emulated CUDA runtime
+    # of test/emu_cuda instead of libcudart_static.a, so that the module runs its kernel
+    # on the CPU and can be tested without a GPU. Only when asked for:
+    #   GYP_DEFINES=noncesieve_test_modules=1 node scripts/build.js configure build
+    ['cuda_root!="" and noncesieve_test_modules==1', {
+      'targets': [
+        {
+          'target_name': 'nvsieve_emu_runtime',
+          'type': 'static_library',
+          'sources': [
+            'test/emu_cuda/emu_config.cc',
+            'test/emu_cuda/emu_kernels.cc',
+            'test/emu_cuda/emu_runtime.cc',
+          ],
+          'include_dirs': ['test/emu_cuda', '<(cuda_root)/include'],
+        },
+        {
+          'target_name': 'nvsieve_emu',
+          'type': 'none',
+          'dependencies': ['nvsieve', 'nvsieve_emu_runtime'],
+          'actions': [
+            {
+              # Replays nvsieve.node's recorded link with the runtime swapped, so the
+              # .cu objects are nvsieve's own and nothing is compiled twice.
+              'action_name': 'link_nvsieve_emu',
+              'inputs': [
+                'test/emu_cuda/link-emu.sh',
+                '<(PRODUCT_DIR)/nvsieve.node',
+                '<(PRODUCT_DIR)/obj.target/nvsieve_emu_runtime.a',
+              ],
+              'outputs': ['<(PRODUCT_DIR)/nvsieve_emu.node'],
+              'action': [
+                'bash', 'test/emu_cuda/link-emu.sh', '<(PRODUCT_DIR)',
+                '<(PRODUCT_DIR)/obj.target/nvsieve_emu_runtime.a',
+                '<(PRODUCT_DIR)/nvsieve_emu.node',
+              ],
+              'message': 'Linking nvsieve_emu.node against the emulated CUDA runtime',
+            },
+          ],
         },
       ],
     }],

@@ -29,7 +29,7 @@ mkdir -p "$keep"
 # -fPIC: the object goes into a shared library (the .node file).
 # per-thread default stream: each worker thread's launches and copies don't serialize
 # against other threads on the legacy stream.
-flags=(-O3 -std=c++17 --default-stream per-thread -Xcompiler -fPIC
+flags=(-O3 -std=c++17 --default-stream per-thread -Xcompiler -fPIC -Xcompiler -fvisibility=hidden
   -I "$root/src/common" "${gencode[@]}" -Xptxas -v --keep --keep-dir "$keep")
 
 # ptxas -v writes its report to stderr; keep it in a file and show only the rest.

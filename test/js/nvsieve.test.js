@@ -1,0 +1,288 @@
+'use strict';
+// nvsieve on the emulated CUDA platform (the same objects as the release
+// module, linked against a stand-in for the CUDA runtime whose launches run
+// the kernel's arithmetic on the CPU), and the release module itself.
+const test = require('node:test');
+const assert = require('node:assert');
+const path = require('path');
+const { winnersIn, job, scan, runChild, pow, ROOT } = require('./helpers');
+
+const EMU = path.join(ROOT, 'build', 'Release', 'nvsieve_emu.node');
+const RELEASE = path.join(ROOT, 'build', 'Release', 'nvsieve.node');
+const GiB = 1073741824;
+const DEVICES = JSON.stringify([
+  { name: 'Emulated GPU', totalGlobalMem: 8 * GiB, major: 8, minor: 6 },
+  { name: 'Small Three Words', totalGlobalMem: 4 * GiB, major: 7, minor: 5 },
+  { name: 'Old One', totalGlobalMem: 2 * GiB, major: 7, minor: 0 },
+]);
+process.env.NVSIEVE_EMU_DEVICES = DEVICES;
+const { GpuContextWrapper } = require(EMU);
+
+const METHODS = ['get_total_devices', 'get_batch_size', 'get_gran', 'init_devices',
+  'scan_nonces', 'set_block', 'benchmark', 'update', 'get_key', 'create_buffers',
+  'create_benchmark_buffers', 'reset_device', 'test'];
+
+// A child process with the emulated module bound to `m`.
+function emuChild(code, env = {}) {
+  return runChild(EMU, code, { NVSIEVE_EMU_DEVICES: DEVICES, ...env });
+}
+
+test('both builds export GpuContextWrapper with thirteen methods in order', () => {
+  for (const file of [EMU, RELEASE]) {
+    const m = require(file);
+    assert.deepStrictEqual(Object.keys(m), ['GpuContextWrapper']);
+    assert.deepStrictEqual(Object.getOwnPropertyNames(m.GpuContextWrapper.prototype)
+      .filter((n) => n !== 'constructor'), METHODS);
+  }
+  assert.ok(GpuContextWrapper() instanceof GpuContextWrapper);
+  assert.throws(() => GpuContextWrapper.prototype.get_total_devices.call({}), TypeError);
+});
+
+test('the release module without a driver: constructing ends the process, isAvailable says no', () => {
+  const r = runChild(RELEASE, 'new m.GpuContextWrapper(); console.log("constructed");');
+  assert.strictEqual(r.status, 1);
+  assert.strictEqual(r.stdout, '');
+  assert.match(r.stderr, /^Cuda error in func 'cuda_set_flags' at line 278 : .+\.\n$/);
+  const probe = runChild(path.join(ROOT, 'lib', 'nvsieve.js'),
+    'console.log(m.isAvailable(), typeof m.GpuContextWrapper);', { NONCESIEVE_NVSIEVE_ADDON: '' });
+  assert.strictEqual(probe.status, 0, probe.stderr);
+  assert.strictEqual(probe.stdout, 'false function\n');
+});
+
+test('queries answer per ordinal before init_devices', () => {
+  const g = new GpuContextWrapper();
+  assert.strictEqual(g.get_total_devices(), 3);
+  assert.deepStrictEqual([0, 1, 2].map((i) => g.get_batch_size(i)), [13107, 6553, 0]);
+  assert.deepStrictEqual([0, 1, 2].map((i) => g.get_gran(i)), [1, 1, 0]);
+  assert.deepStrictEqual([0, 1, 2].map((i) => g.get_key(i)),
+    ['Emulated_GPU_', 'Small_Three_Words_', 'Old_One_']);
+});
+
+test('init_devices prints every GPU line before touching any device', () => {
+  const header = 'Detected 3 total devices\nActive devices:\n';
+  const ok = 'All Devices have been initialized successfully\n';
+  const cases = [
+    ['[2, 0], [1, 1], [13107, 1024]', header +
+      '    GPU#2, Name: Old One, Cuda threads: 13107  \n' +
+      '    GPU#0, Name: Emulated GPU, Cuda threads: 1024  \n' + ok],
+    ['[], [], []', header + ok],
+    ['"no", 1, 2', header + ok],
+  ];
+  for (const [args, stdout] of cases) {
+    const r = emuChild(`console.log('returned', new m.GpuContextWrapper().init_devices(${args}));`);
+    assert.strictEqual(r.status, 0, r.stderr);
+    assert.strictEqual(r.stdout, stdout + 'returned 0\n', args);
+  }
+  // A failure while initialising comes after both GPU lines.
+  const r = emuChild('new m.GpuContextWrapper().init_devices([2, 0], [1, 1], [512, 512]);',
+    { NVSIEVE_EMU_FAIL: 'cudaMalloc' });
+  assert.strictEqual(r.status, 1);
+  assert.match(r.stdout, /GPU#2.*\n.*GPU#0.*\n$/);
+  assert.match(r.stderr, /^GPU#2: Cuda error in func 'cuda_init_device' at line 114 : /);
+});
+
+// One context for the scan tests: device 0 with eight slots.
+const gpu = new GpuContextWrapper();
+gpu.init_devices([0, 1], [8, 2], [4096, 13107]);
+gpu.create_buffers();
+
+test('scans: verified winners inside the range, not-found otherwise, re-armed after a find', async () => {
+  const { header, target } = job(21, 900);
+  gpu.set_block();
+  let found = 0;
+  for (let i = 0; i < 60; i++) {
+    const start = 3e6 + i * 4096;
+    const got = await scan(gpu, header, target, start, 0, i % 8);
+    const expected = winnersIn(header, target, start, 4096);
+    if (expected.length === 0) assert.strictEqual(got, pow.NOT_FOUND, `${start}`);
+    else assert.ok(expected.includes(got), `${start}: ${got}`), found++;
+  }
+  assert.ok(found > 20);
+  // A find, then a range without a winner on the same slot.
+  const hard = job(22, 1e15);
+  gpu.set_block();
+  assert.strictEqual(await scan(gpu, hard.header, hard.target, 0, 0, 3), pow.NOT_FOUND);
+});
+
+test('a launch covers whole blocks of 512 threads: 13107 threads test 12800 nonces', async () => {
+  const { header } = job(23, 2);
+  // The lowest hash of a window is the only nonce below target = hash + 1;
+  // take a window where it lies at least 12800 nonces in.
+  let base = 7e6;
+  let best;
+  for (;; base += 16384) {
+    best = base;
+    for (let n = base; n < base + 16384; n++) {
+      if (pow.hashTop64(header, n) < pow.hashTop64(header, best)) best = n;
+    }
+    if (best - 12800 >= base) break;
+  }
+  const target = Buffer.alloc(32, 0);
+  target.writeBigUInt64LE(pow.hashTop64(header, best) + 1n, 24);
+  gpu.set_block();
+  assert.strictEqual(await scan(gpu, header, target, best - 12799, 1, 0), best);
+  assert.strictEqual(await scan(gpu, header, target, best - 12800, 1, 0), pow.NOT_FOUND);
+  // Fewer than 512 threads launch nothing at all.
+  const g = new GpuContextWrapper();
+  g.init_devices([0], [1], [511]);
+  const easy = job(24, 1);
+  assert.strictEqual(await scan(g, easy.header, easy.target, 0, 0, 0), pow.NOT_FOUND);
+});
+
+test('the first scan after set_block uploads the header and target it carries', async () => {
+  const a = job(25, 8);
+  const b = job(26, 8);
+  gpu.set_block();
+  const first = await scan(gpu, a.header, a.target, 100, 0, 0);
+  assert.ok(pow.verifyNonce(a.header, a.target, first));
+  // Without set_block the device keeps job a's block, whatever a scan carries.
+  const second = await scan(gpu, b.header, b.target, 5000, 0, 0);
+  assert.ok(pow.verifyNonce(a.header, a.target, second));
+  gpu.set_block('ignored', 42);
+  const third = await scan(gpu, b.header, b.target, 9000, 0, 0);
+  assert.ok(pow.verifyNonce(b.header, b.target, third));
+});
+
+test('slots starting together after set_block all run on the new block', async () => {
+  for (let round = 0; round < 8; round++) {
+    const before = job(30 + round, 8);
+    const after = job(60 + round, 8);
+    // Four scans of one job queued, then a new job and four more, all in flight.
+    gpu.set_block();
+    const old = [0, 1, 2, 3].map((s) => scan(gpu, before.header, before.target, s * 4096, 0, s));
+    gpu.set_block();
+    const fresh = [4, 5, 6, 7].map((s) => scan(gpu, after.header, after.target, s * 4096, 0, s));
+    (await Promise.all(fresh)).forEach((n, i) =>
+      assert.ok(pow.verifyNonce(after.header, after.target, n), `round ${round} new slot ${i + 4}`));
+    (await Promise.all(old)).forEach((n, i) =>
+      assert.ok(pow.verifyNonce(before.header, before.target, n), `round ${round} old slot ${i}`));
+  }
+});
+
+test('reset_device leaves a device that scans again; create_benchmark_buffers too', async () => {
+  const g = new GpuContextWrapper();
+  g.init_devices([0], [2], [2048]);
+  const j = job(27, 8);
+  g.set_block();
+  assert.ok(pow.verifyNonce(j.header, j.target, await scan(g, j.header, j.target, 0, 0, 1)));
+  g.reset_device(0);
+  for (const slot of [0, 1]) {
+    assert.ok(pow.verifyNonce(j.header, j.target, await scan(g, j.header, j.target, 4096, 0, slot)));
+  }
+  g.create_benchmark_buffers();
+  assert.ok(pow.verifyNonce(j.header, j.target, await scan(g, j.header, j.target, 8192, 0, 0)));
+  assert.strictEqual(g.benchmark(0, 1, 2, 3), 0);
+  assert.strictEqual(g.update(0, 7, 8), undefined);
+});
+
+test('test(): digest, time, result and expected result', () => {
+  const work = 13107;
+  const r = emuChild(`const g = new m.GpuContextWrapper();
+    g.init_devices([0], [1], [${work}]);
+    console.log('returned', g.test(0));`);
+  assert.strictEqual(r.status, 0, r.stderr);
+  const lines = r.stdout.split('\n').slice(-6);
+  assert.strictEqual(lines[0], '4cb5e21d6d359af8c6b592b1df1019eeb6b45055ef12019fe27e75e81a62be2a');
+  assert.match(lines[1], /^\d+(\.\d+)?(e[+-]?\d+)? ms$/);
+  const result = Number(/^Result: (\d+)$/.exec(lines[2])[1]);
+  assert.strictEqual(lines[3], 'Expected Result: 18424822234779600078');
+  assert.strictEqual(lines[4], 'returned 0');
+  const header = Buffer.from(pow.SELFTEST.header, 'hex');
+  Buffer.from('fdfeffff0f00', 'hex').copy(header, 280);
+  const winners = winnersIn(header, Buffer.from(pow.SELFTEST.target, 'hex'), 0, 12800);
+  if (winners.length === 0) assert.strictEqual(result, pow.NOT_FOUND);
+  else assert.ok(winners.includes(result));
+});
+
+test('every guarded CUDA call: its message on standard error and exit status 1', () => {
+  const init = 'const g = new m.GpuContextWrapper(); g.init_devices([0], [1], [1024]);';
+  const easy = `const { header, target } = require('./test/js/helpers').job(28, 1);
+    g.set_block(); g.scan_nonces(() => console.log('called back'), header, target, 0, 0, 0);`;
+  const cases = [
+    ['cudaSetDeviceFlags', 'new m.GpuContextWrapper();', null, 'cuda_set_flags', 278],
+    ['cudaGetDeviceCount', 'new m.GpuContextWrapper();', null, 'cuda_get_total_devices', 209],
+    ['cudaGetDeviceProperties', 'new m.GpuContextWrapper().get_batch_size(1);', 1, 'cuda_get_batch_size', 215],
+    ['cudaGetDeviceProperties', 'new m.GpuContextWrapper().get_gran(1);', 1, 'cuda_get_gran', 225],
+    ['cudaGetDeviceProperties', 'new m.GpuContextWrapper().get_key(1);', 1, 'cuda_get_key', 262],
+    ['cudaGetDeviceProperties:2', 'new m.GpuContextWrapper().get_key(1);', 1, 'cuda_get_device_mem', 273],
+    ['cudaGetDeviceProperties', init, 0, 'cuda_get_device_name', 255],
+    ['cudaGetDeviceProperties:2', init, 0, 'cuda_get_jobsperblock', 241],
+    ['cudaSetDevice', init, 0, 'cuda_init_device', 112],
+    ['cudaMalloc', init, 0, 'cuda_init_device', 114],
+    ['cudaMemset', init, 0, 'cuda_init_device', 116],
+    ['cudaSetDevice:2', `${init} g.reset_device(0);`, 0, 'cuda_reset_device', 124],
+    ['cudaDeviceReset', `${init} g.reset_device(0);`, 0, 'cuda_reset_device', 125],
+    ['cudaSetDevice:2', init + easy, 0, 'cuda_scan_nonces', 158],
+    ['cudaMemcpyToSymbol', init + easy, 0, 'cuda_scan_nonces', 170],
+    ['cudaLaunchKernel', init + easy, 0, 'cuda_scan_nonces', 176],
+    ['cudaMemcpy', init + easy, 0, 'cuda_scan_nonces', 191],
+    ['cudaMemset:2', init + easy, 0, 'cuda_scan_nonces', 200],
+  ];
+  for (const [fail, code, gpuNo, func, line] of cases) {
+    const r = emuChild(code, { NVSIEVE_EMU_FAIL: fail });
+    const prefix = gpuNo === null ? '' : `GPU#${gpuNo}: `;
+    assert.strictEqual(r.status, 1, `${fail}: ${r.stderr}`);
+    assert.match(r.stderr, new RegExp(`^${prefix}Cuda error in func '${func}' at line ${line} : [^\\n]+\\.\\n$`),
+      `${fail} -> ${func}:${line}`);
+    assert.doesNotMatch(r.stdout, /called back/);
+  }
+});
+
+test('a device without an image fails its launch instead of finding nothing', () => {
+  const r = emuChild(`const { header, target } = require('./test/js/helpers').job(29, 1);
+    const g = new m.GpuContextWrapper(); g.init_devices([2], [1], [1024]); g.set_block();
+    g.scan_nonces(() => console.log('called back'), header, target, 0, 2, 0);`);
+  assert.strictEqual(r.status, 1);
+  assert.match(r.stderr, /^GPU#2: Cuda error in func 'cuda_scan_nonces' at line 176 : no kernel image is available for execution on the device\.\n$/);
+});
+
+test('device code: every carried image has the kernel and d_data, registers only', () => {
+  const { kernelImages, keptPtx, KERNEL } = require('../../scripts/cubin');
+  const { gencodeFlags } = require('../../scripts/cuda-archs');
+  const flags = gencodeFlags(require('../../scripts/find-cuda').cudaRoot() + '/bin/nvcc');
+  const carried = [...flags.matchAll(/code=sm_(\d+)/g)].map((m) => `sm_${m[1]}`);
+  const newest = /code=compute_(\d+)/.exec(flags)[1];
+  const images = kernelImages();
+  assert.deepStrictEqual(images.map((i) => i.arch), carried);
+  for (const image of images) {
+    assert.deepStrictEqual(image.functions, [KERNEL], image.arch);
+    assert.strictEqual(image.dDataSize, 416, image.arch);
+    assert.strictEqual(image.localMemory, 0, image.arch);
+    assert.strictEqual(image.stack, 0, image.arch);
+    assert.strictEqual(image.spillStores + image.spillLoads, 0, image.arch);
+    assert.ok(image.registers <= 32, `${image.arch}: ${image.registers} registers`);
+  }
+  assert.ok(keptPtx().some((f) => f.includes(`compute_${newest}`)));
+  // The module itself carries PTX of the newest architecture only.
+  const text = require('fs').readFileSync(RELEASE, 'latin1');
+  assert.deepStrictEqual(text.match(/\.target sm_\d+/g), [`.target sm_${newest}`]);
+});
+
+test('bad arguments throw before any CUDA call or queued scan', () => {
+  const { header, target } = job(31, 8);
+  const cb = () => assert.fail('no callback for a refused scan');
+  const cases = [
+    ['get_batch_size', [3], RangeError],
+    ['get_batch_size', [-1], RangeError],
+    ['get_gran', [3], RangeError],
+    ['get_key', [99], RangeError],
+    ['init_devices', [[3], [1], [512]], RangeError],
+    ['init_devices', [[0], [1]], TypeError],
+    ['init_devices', [[0, 1], [1, 1], [512]], RangeError],
+    ['init_devices', [[0], [-1], [512]], RangeError],
+    ['scan_nonces', [cb, header, target, 0, 2, 0], RangeError],
+    ['scan_nonces', [cb, header, target, 0, 20, 0], RangeError],
+    ['scan_nonces', [cb, header, target, 0, 0, 8], RangeError],
+    ['scan_nonces', [cb, header, target, -5, 0, 0], RangeError],
+    ['scan_nonces', [cb, header, target, NaN, 0, 0], TypeError],
+    ['scan_nonces', [cb, header.subarray(10), target, 0, 0, 0], RangeError],
+    ['scan_nonces', ['cb', header, target, 0, 0, 0], TypeError],
+    ['reset_device', [2], RangeError],
+    ['test', [5], RangeError],
+    ['update', [20, 1, 2], RangeError],
+    ['benchmark', [2, 0, 0, 0], RangeError],
+  ];
+  for (const [method, args, error] of cases) {
+    assert.throws(() => gpu[method](...args), error, `${method}(${args.map(String).join(', ')})`);
+  }
+});
