@@ -5,6 +5,16 @@
 #include "runner.h"
 #include "scan_limits.h"
 
+GpuBlock& gpu_block(int ordinal) {
+  static GpuBlock blocks[DEVICE_TABLE_SIZE];
+  return blocks[size_t(ordinal) % DEVICE_TABLE_SIZE];
+}
+
+uint64_t next_job_number() {
+  static std::atomic<uint64_t> last{0};
+  return ++last;
+}
+
 void Device::initialize() {
   resultSlots.resize(size_t(bufferCount), nullptr);
   jobsPerBlock = cuda_get_jobsperblock(unsigned(deviceId));
@@ -20,24 +30,27 @@ void Device::createBenchmarkBuffers() {
 
 // The reset takes the slots and d_data with it; make the device usable again.
 void Device::reset() {
-  std::unique_lock<std::shared_mutex> alone(uploadLock);
+  GpuBlock& block = gpu_block(deviceId);
+  std::unique_lock<std::shared_mutex> alone(block.lock);
   cuda_reset_device(this);
   for (int i = 0; i < bufferCount; ++i) cuda_init_device(this, i, 0);
-  uploadedGeneration = 0;
+  block.uploaded = 0;
 }
 
 void Device::setBlockStatus(bool needsBlock) {
   if (needsBlock) {
-    blockGeneration.fetch_add(1);
+    blockGeneration = next_job_number();
   } else {
-    std::unique_lock<std::shared_mutex> alone(uploadLock);
-    uploadedGeneration = blockGeneration.load();
+    GpuBlock& block = gpu_block(deviceId);
+    std::unique_lock<std::shared_mutex> alone(block.lock);
+    block.uploaded = blockGeneration.load();
   }
 }
 
 bool Device::getBlockStatus() {
-  std::shared_lock<std::shared_mutex> shared(uploadLock);
-  return uploadedGeneration != blockGeneration.load();
+  GpuBlock& block = gpu_block(deviceId);
+  std::shared_lock<std::shared_mutex> shared(block.lock);
+  return block.uploaded != blockGeneration.load();
 }
 
 GpuContext::GpuContext() : devices(DEVICE_TABLE_SIZE, nullptr) {}

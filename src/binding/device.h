@@ -10,15 +10,25 @@
 #include <string>
 #include <vector>
 
+// What one GPU's d_data holds. Every Device record of that GPU in the
+// process (two wrappers, or an ordinal initialised twice) shares it, since
+// they share the GPU's constant memory.
+struct GpuBlock {
+  // Scans launch under the shared lock; an upload or a reset takes it alone.
+  std::shared_mutex lock;
+  uint64_t uploaded = 0;  // the job number whose block is on the GPU; 0 none
+};
+GpuBlock& gpu_block(int ordinal);
+
+// A number no job in this process has had yet.
+uint64_t next_job_number();
+
 class Device {
  public:
   // Jobs are numbered: setBlock starts a new one. A scan carries the number
-  // of the job it was queued for and uploads that job's block unless the
-  // device holds it already, so no scan ever runs on an older job's block.
-  std::atomic<uint64_t> blockGeneration{1};
-  uint64_t uploadedGeneration = 0;  // guarded by uploadLock
-  // Scans launch under the shared lock; an upload takes it alone.
-  std::shared_mutex uploadLock;
+  // of the job it was queued for and uploads that job's block unless the GPU
+  // holds it already, so no scan ever runs on an older job's block.
+  std::atomic<uint64_t> blockGeneration{next_job_number()};
 
   int jobsPerBlock = 0;
   int bufferCount = 0;

@@ -56,7 +56,7 @@ bool without_image(const cudaDeviceProp& prop) {
 }
 
 // Launch, wait, read the slot, re-arm it after a find. The caller holds the
-// device's upload lock, so the block cannot change under the kernel.
+// GPU's block lock, so the block cannot change under the kernel.
 uint64_t launch_and_collect(Device* device, unsigned long startNonce, unsigned int slot) {
   const unsigned int blocks = unsigned(device->cudaThreads / unsigned(device->jobsPerBlock));
   uint64_t* result_slot = device->resultSlots.at(slot);
@@ -108,24 +108,21 @@ uint64_t cuda_scan_nonces_for_block(const unsigned char* header, unsigned char* 
                                     unsigned long startNonce, Device* device, unsigned int slot,
                                     uint64_t generation) {
   check(cudaSetDevice(device->deviceId), "cuda_scan_nonces", 158, device->deviceId);
-  for (;;) {
-    {
-      std::shared_lock<std::shared_mutex> shared(device->uploadLock);
-      if (device->uploadedGeneration == generation)
-        return launch_and_collect(device, startNonce, slot);
-    }
-    std::unique_lock<std::shared_mutex> alone(device->uploadLock);
-    if (device->uploadedGeneration != generation) {
-      // A block that did not arrive would be searched as if it had.
-      check(set_init_data(header, target), "cuda_scan_nonces", 170, device->deviceId);
-      cudaStreamSynchronize(cudaStreamPerThread);
-      device->uploadedGeneration = generation;
-    }
-    // A scan queued before the latest set_block runs while it holds the
-    // device alone, so that its older block is never under a newer scan.
-    if (generation != device->blockGeneration.load())
-      return launch_and_collect(device, startNonce, slot);
+  GpuBlock& block = gpu_block(device->deviceId);
+  {
+    std::shared_lock<std::shared_mutex> shared(block.lock);
+    if (block.uploaded == generation) return launch_and_collect(device, startNonce, slot);
   }
+  // The GPU holds another job's block: upload this scan's, and launch before
+  // letting go, so that every upload is followed by the scan that made it.
+  std::unique_lock<std::shared_mutex> alone(block.lock);
+  if (block.uploaded != generation) {
+    // A block that did not arrive would be searched as if it had.
+    check(set_init_data(header, target), "cuda_scan_nonces", 170, device->deviceId);
+    cudaStreamSynchronize(cudaStreamPerThread);
+    block.uploaded = generation;
+  }
+  return launch_and_collect(device, startNonce, slot);
 }
 
 int cuda_get_total_devices() {
