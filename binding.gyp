@@ -13,6 +13,7 @@
     'common_sources': [
       '<@(core_sources)',
       'src/common/fatal.cc',
+      'src/common/job_number.cc',
       'src/common/binding_frame.cc',
     ],
     'cuda_root%': '<!(node scripts/find-cuda.js)',
@@ -51,6 +52,7 @@
         'src/ocl_binding/images.cc',
         '<@(core_sources)',
         'src/common/fatal.cc',
+        'src/common/job_number.cc',
       ],
       'direct_dependent_settings': {
         'include_dirs': ['src/ocl_binding'],
@@ -142,6 +144,15 @@
     # of test/emu_cuda instead of libcudart_static.a, so that the module runs its kernel
     # on the CPU and can be tested without a GPU. Only when asked for:
     #   GYP_DEFINES=noncesieve_test_modules=1 node scripts/build.js configure build
+    ['noncesieve_test_modules==1', {
+      'targets': [
+        {
+          # The floor under a scan's round trip, for bench/binding-cost.js.
+          'target_name': 'bare_worker',
+          'sources': ['bench/native/bare_worker.cc'],
+        },
+      ],
+    }],
     ['cuda_root!="" and noncesieve_test_modules==1', {
       'targets': [
         {

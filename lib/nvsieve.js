@@ -9,8 +9,9 @@ const { spawnSync } = require('child_process');
 
 // NONCESIEVE_NVSIEVE_ADDON points at another build of the module (the
 // emulated one the tests use).
-const file = process.env.NONCESIEVE_NVSIEVE_ADDON ||
-  path.join(__dirname, '..', 'build', 'Release', 'nvsieve.node');
+const file = process.env.NONCESIEVE_NVSIEVE_ADDON
+  ? path.resolve(process.env.NONCESIEVE_NVSIEVE_ADDON)
+  : path.join(__dirname, '..', 'build', 'Release', 'nvsieve.node');
 
 function missingMessage() {
   const clsieve = path.join(path.dirname(file), 'clsieve.node');

@@ -23,7 +23,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
 fi
 
-if [ ! -d node_modules/nan ]; then
+# npm install when the dependencies changed (it also builds the modules);
+# otherwise an incremental build.
+if [ ! -f node_modules/.package-lock.json ] || [ package.json -nt node_modules/.package-lock.json ] ||
+   [ package-lock.json -nt node_modules/.package-lock.json ]; then
   npm install --no-audit --no-fund
 else
   node scripts/build.js build

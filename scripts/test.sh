@@ -24,5 +24,8 @@ if [ -n "$(node scripts/find-cuda.js 2>/dev/null)" ]; then
   node scripts/build.js configure build --noncesieve_test_modules=1 >/dev/null
 fi
 
+echo "== type declarations"
+npx --no-install tsc -p test/types --noEmit && echo "types: ok"
+
 echo "== module tests"
 node --test --test-concurrency=1 test/js/

@@ -10,11 +10,6 @@ GpuBlock& gpu_block(int ordinal) {
   return blocks[size_t(ordinal) % DEVICE_TABLE_SIZE];
 }
 
-uint64_t next_job_number() {
-  static std::atomic<uint64_t> last{0};
-  return ++last;
-}
-
 void Device::initialize() {
   resultSlots.resize(size_t(bufferCount), nullptr);
   jobsPerBlock = cuda_get_jobsperblock(unsigned(deviceId));

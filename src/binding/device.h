@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "job_number.h"
+
 // What one GPU's d_data holds. Every Device record of that GPU in the
 // process (two wrappers, or an ordinal initialised twice) shares it, since
 // they share the GPU's constant memory.
@@ -19,9 +21,6 @@ struct GpuBlock {
   uint64_t uploaded = 0;  // the job number whose block is on the GPU; 0 none
 };
 GpuBlock& gpu_block(int ordinal);
-
-// A number no job in this process has had yet.
-uint64_t next_job_number();
 
 class Device {
  public:

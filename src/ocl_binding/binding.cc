@@ -13,12 +13,14 @@ namespace {
 uint32_t thread_count(const Device* device) { return uint32_t(device->threads); }
 
 uint64_t scan(const frame::ScanRequest<Device>& r) {
-  return opencl_scan_nonces(r.header, r.target, r.start_nonce, r.device, r.slot);
+  return opencl_scan_nonces_for_job(r.header, r.target, r.start_nonce, r.device, r.slot,
+                                    r.block_ticket);
 }
 
-// set_block writes the block to every thread before it returns, so scans
-// need no ticket.
-const frame::ScanBackend<Device> kBackend = {scan, thread_count, nullptr};
+// The job a scan belongs to is the one set when it was queued.
+uint64_t current_job(const Device* device) { return device->currentJob.load(); }
+
+const frame::ScanBackend<Device> kBackend = {scan, thread_count, current_job};
 
 // Discovery can be widened beyond AMD's GPUs, for other OpenCL platforms
 // (PoCL on a CPU, say). Read once, when a context is constructed.

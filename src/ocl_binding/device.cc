@@ -5,6 +5,7 @@
 
 #include "embedded.h"
 #include "fatal.h"
+#include "job_number.h"
 #include "search_block.h"
 
 void Device::initialize() {
@@ -12,6 +13,8 @@ void Device::initialize() {
   resultBuffers.resize(threads);
   kernels.resize(threads);
   queues.resize(threads);
+  threadJobs.assign(size_t(threads), 0);
+  threadLocks.reset(new std::mutex[size_t(threads)]);
   context = cl::Context(device, nullptr, nullptr, nullptr, nullptr);
   buildKernel();
   localWorkSize = 256;
@@ -45,7 +48,17 @@ void Device::initBuffers(const unsigned char* header, const unsigned char* targe
 }
 
 void Device::setBlock(const unsigned char* header, const unsigned char* target) {
-  for (int i = 0; i < threads; ++i) initBuffers(header, target, i);
+  const uint64_t job = next_job_number();
+  writeBlock(header, target, job);
+  currentJob = job;
+}
+
+void Device::writeBlock(const unsigned char* header, const unsigned char* target, uint64_t job) {
+  for (int i = 0; i < threads; ++i) {
+    std::lock_guard<std::mutex> hold(threadLocks[i]);
+    initBuffers(header, target, i);
+    threadJobs[size_t(i)] = job;
+  }
 }
 
 void Device::scan(uint64_t startNonce, int i) {

@@ -5,7 +5,10 @@
 #ifndef NONCESIEVE_OCL_DEVICE_H
 #define NONCESIEVE_OCL_DEVICE_H
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -29,11 +32,22 @@ class Device {
   uint64_t localWorkSize = 256;
   bool binaryLoaded = false;
   int gran = 1;
+  // Jobs are numbered (job_number.h). Each thread's buffer holds the block of
+  // threadJobs[i]; a scan queued for another job rewrites it from the header
+  // and target it carries, so a scan queued before a set_block never runs on
+  // the newer block, and a self-test never leaves its block behind. The lock
+  // keeps a thread's block write and kernel enqueue together.
+  std::atomic<uint64_t> currentJob{0};
+  std::vector<uint64_t> threadJobs;
+  std::unique_ptr<std::mutex[]> threadLocks;
 
   void initialize();
   void initializeThreads(int thread);
   void initBuffers(const unsigned char* header, const unsigned char* target, int thread);
+  // A new job: its block on every thread.
   void setBlock(const unsigned char* header, const unsigned char* target);
+  // The block of job `job` on every thread, without making it the current job.
+  void writeBlock(const unsigned char* header, const unsigned char* target, uint64_t job);
   void scan(uint64_t startNonce, int thread);
   uint64_t readResultNonce(int thread);
   int setMaxNonce(int thread);

@@ -108,6 +108,30 @@ test('set_block between rounds: every result belongs to the block set before it 
   }
 });
 
+test('scans queued before a set_block, and scans after a self-test, run on their own job', async () => {
+  const g = new GpuContextWrapper();
+  g.init_devices([0], [8], [SMALL]);
+  for (let round = 0; round < 4; round++) {
+    const before = job(70 + round, 8);
+    const after = job(80 + round, 8);
+    g.set_block(before.header, before.target);
+    const old = [0, 1, 2, 3].map((s) => scan(g, before.header, before.target, s * SMALL, 0, s));
+    g.set_block(after.header, after.target);
+    const fresh = [4, 5, 6, 7].map((s) => scan(g, after.header, after.target, s * SMALL, 0, s));
+    (await Promise.all(old)).forEach((n, i) =>
+      assert.ok(pow.verifyNonce(before.header, before.target, n), `round ${round} old slot ${i}`));
+    (await Promise.all(fresh)).forEach((n, i) =>
+      assert.ok(pow.verifyNonce(after.header, after.target, n), `round ${round} new slot ${i + 4}`));
+  }
+  // The self-test writes its own block; the job's next scans put theirs back.
+  const { header, target } = job(90, 8);
+  g.set_block(header, target);
+  g.test(0);
+  for (const slot of [0, 5]) {
+    assert.ok(pow.verifyNonce(header, target, await scan(g, header, target, 0, 0, slot)), `slot ${slot}`);
+  }
+});
+
 test('scans in flight still call back after the wrapper is garbage-collected', () => {
   const r = runChild(MOD, `
     const { header, target } = require('./test/js/helpers').job(4, 8);

@@ -167,6 +167,24 @@ test('slots starting together after set_block all run on the new block', async (
   }
 });
 
+test('the self-test runs on its own block and leaves the job\'s in place', async () => {
+  const j = job(32, 8);
+  gpu.set_block();
+  // Before the job's first scan, and after it.
+  for (let i = 0; i < 2; i++) {
+    runTest(gpu);
+    const n = await scan(gpu, j.header, j.target, i * 4096, 0, 2);
+    assert.ok(pow.verifyNonce(j.header, j.target, n), `${n}`);
+  }
+});
+
+// test() prints to standard output; keep the test runner's stream clean.
+function runTest(g) {
+  const write = process.stdout.write;
+  process.stdout.write = () => true;
+  try { g.test(0); } finally { process.stdout.write = write; }
+}
+
 test('reset_device leaves a device that scans again; create_benchmark_buffers too', async () => {
   const g = new GpuContextWrapper();
   g.init_devices([0], [2], [2048]);

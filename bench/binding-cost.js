@@ -1,0 +1,74 @@
+#!/usr/bin/env node
+'use strict';
+// What the binding itself costs a scan: scans per second and the median round
+// trip of one scan at a time, for scans that do almost nothing on the device
+// (work size 256 on OpenCL; an empty grid on the emulated CUDA platform),
+// against a bare nan async worker that does nothing, built the same way.
+//
+//   node scripts/build.js configure build --noncesieve_test_modules=1
+//   node bench/binding-cost.js [--scans 20000]
+const path = require('path');
+const fs = require('fs');
+const { openBackends } = require('../lib/devices');
+
+const RELEASE = path.join(__dirname, '..', 'build', 'Release');
+const at = process.argv.indexOf('--scans');
+const SCANS = at > 0 ? Number(process.argv[at + 1]) : 20000;
+
+const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
+
+// One call at a time: the round trip of each, then calls per second.
+async function measure(call) {
+  for (let i = 0; i < 200; i++) await new Promise(call);  // warm-up
+  const trips = [];
+  const began = process.hrtime.bigint();
+  for (let i = 0; i < SCANS; i++) {
+    const t0 = process.hrtime.bigint();
+    await new Promise(call);
+    trips.push(Number(process.hrtime.bigint() - t0) / 1000);
+  }
+  const seconds = Number(process.hrtime.bigint() - began) / 1e9;
+  return { perSecond: SCANS / seconds, medianMicros: median(trips) };
+}
+
+async function main() {
+  const bareFile = path.join(RELEASE, 'bare_worker.node');
+  if (!fs.existsSync(bareFile)) {
+    throw new Error('build the bare worker first: node scripts/build.js configure build --noncesieve_test_modules=1');
+  }
+  const bare = require(bareFile);
+  const rows = [['bare nan async worker', await measure((resolve) => bare.run(resolve))]];
+
+  const [ocl] = openBackends('opencl', () => {});
+  if (ocl) {
+    const header = Buffer.alloc(286);
+    const target = Buffer.alloc(32);
+    ocl.gpu.init_devices([0], [1], [256]);
+    ocl.gpu.set_block(header, target);
+    rows.push(['clsieve scan, 256 work items (PoCL)', await measure((resolve) =>
+      ocl.gpu.scan_nonces(resolve, header, target, 0, 0, 0))]);
+  }
+
+  const emu = path.join(RELEASE, 'nvsieve_emu.node');
+  if (fs.existsSync(emu)) {
+    const { GpuContextWrapper } = require(emu);
+    const gpu = new GpuContextWrapper();
+    const header = Buffer.alloc(286);
+    const target = Buffer.alloc(32);
+    gpu.init_devices([0], [1], [256]);  // under 512 threads: an empty grid
+    gpu.set_block();
+    rows.push(['nvsieve scan, empty grid (emulated CUDA)', await measure((resolve) =>
+      gpu.scan_nonces(resolve, header, target, 0, 0, 0))]);
+  }
+
+  const floor = rows[0][1].medianMicros;
+  console.log(`${SCANS} calls each, one in flight at a time`);
+  console.log('path                                       calls/s   median round trip   x bare');
+  for (const [name, r] of rows) {
+    console.log(`${name.padEnd(40)} ${r.perSecond.toFixed(0).padStart(9)}   ${r.medianMicros.toFixed(1).padStart(10)} us` +
+      `   ${(r.medianMicros / floor).toFixed(2).padStart(8)}`);
+  }
+  process.exit(0);
+}
+
+main().catch((err) => { console.error(err.message); process.exit(1); });

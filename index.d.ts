@@ -1,0 +1,68 @@
+// Types of require('noncesieve'): both modules, loaded on first read, and the
+// host-side checks of what they report (Node's own BLAKE2s-256).
+import * as clsieveModule from './clsieve';
+import * as nvsieveModule from './nvsieve';
+
+/**
+ * require('noncesieve/clsieve'), loaded on first read.
+ * @throws {Error} build/Release/clsieve.node is missing or cannot be loaded.
+ */
+export declare const clsieve: typeof clsieveModule;
+
+/** require('noncesieve/nvsieve'), loaded on first read; needs no GPU. */
+export declare const nvsieve: typeof nvsieveModule;
+
+/** Bytes of a block header: 286. */
+export declare const HEADER_BYTES: 286;
+/** Bytes of a target: 32. */
+export declare const TARGET_BYTES: 32;
+/** What a scan reports when its range holds no winner: 2^53 - 1. */
+export declare const NOT_FOUND: 9007199254740991;
+
+/** The built-in self-test job of both modules (frozen). */
+export declare const SELFTEST: Readonly<{
+  /** The 286-byte header, as hex. */
+  header: string;
+  /** The 32-byte target, as hex. */
+  target: string;
+  /** Where the OpenCL self-test scans from. */
+  startNonce: number;
+}>;
+
+/**
+ * A copy of the header's first 286 bytes as the kernel hashes it for
+ * `nonce`: bits 0-31 replace bytes 280-283 (little-endian), bits 32-47 are
+ * ORed into bytes 284-285; higher bits are dropped. Returns a Buffer.
+ * @param nonce a whole Number or a bigint.
+ * @throws {TypeError} header not an ArrayBufferView.
+ * @throws {RangeError} header under 286 bytes, or nonce a Number that is not
+ *   a whole number.
+ */
+export declare function headerWithNonce(header: ArrayBufferView,
+  nonce: number | bigint): Uint8Array;
+
+/**
+ * Bytes 24-31, read little-endian, of the BLAKE2s-256 hash of
+ * `headerWithNonce(header, nonce)`: the part compared with the target.
+ * @throws {TypeError} header not an ArrayBufferView.
+ * @throws {RangeError} as `headerWithNonce`.
+ */
+export declare function hashTop64(header: ArrayBufferView, nonce: number | bigint): bigint;
+
+/**
+ * Bytes 24-31 of the target, read little-endian.
+ * @throws {TypeError} target not an ArrayBufferView.
+ * @throws {RangeError} target under 32 bytes.
+ */
+export declare function targetTop64(target: ArrayBufferView): bigint;
+
+/**
+ * True when `nonce` really wins the job: `hashTop64(header, nonce)` is
+ * strictly below `targetTop64(target)`. Check every nonce a module reports
+ * with it before using it.
+ * @throws {TypeError} header or target not an ArrayBufferView.
+ * @throws {RangeError} header under 286 bytes, target under 32, or nonce a
+ *   Number that is not a whole number.
+ */
+export declare function verifyNonce(header: ArrayBufferView, target: ArrayBufferView,
+  nonce: number | bigint): boolean;

@@ -1,0 +1,174 @@
+// Types of require('noncesieve/nvsieve'): the CUDA module.
+//
+// Requiring it needs no GPU and never throws; reading `GpuContextWrapper`
+// loads the addon (build/Release/nvsieve.node, or the file named by the
+// environment variable NONCESIEVE_NVSIEVE_ADDON) and throws an Error that
+// says how to build it when the file is missing or cannot be loaded.
+
+/**
+ * Called once per scan, on the main thread and never from inside
+ * `scan_nonces`, with the winning nonce of the scanned range, or
+ * `9007199254740991` (`NOT_FOUND`) when the range holds no winner. When a
+ * range holds several winners one of them is reported. The value is not
+ * re-hashed by the module: check it with `verifyNonce` before using it.
+ */
+export type ScanCallback = (nonce: number) => void;
+
+/**
+ * One CUDA context over the devices the driver reports. Every method checks
+ * its arguments before any CUDA call. A failing CUDA call prints
+ * "GPU#<n>: Cuda error in func '<function>' at line <site> : <text>." on
+ * standard error and ends the process with status 1; nothing is thrown for it.
+ */
+export interface GpuContextWrapper {
+  /** How many CUDA devices the driver reports. */
+  get_total_devices(): number;
+
+  /**
+   * A batch-size hint for a device, initialised or not: 80 % of its global
+   * memory in units of 2^19 bytes; 0 for a device older than the oldest
+   * architecture the module was built for (it cannot run there).
+   * @param ordinal below `get_total_devices()`.
+   * @throws {RangeError} ordinal negative or not below `get_total_devices()`.
+   */
+  get_batch_size(ordinal: number): number;
+
+  /**
+   * Nonces per thread: 1, or 0 for a device the module has no image for.
+   * One scan covers `cudaThreads × get_gran(ordinal)` nonces.
+   * @param ordinal below `get_total_devices()`.
+   * @throws {RangeError} ordinal negative or not below `get_total_devices()`.
+   */
+  get_gran(ordinal: number): number;
+
+  /**
+   * Activates devices: for each `ids[n]`, `slotCounts[n]` result slots (one
+   * scan in flight each) and scans of `cudaThreads[n]` threads, launched in
+   * blocks of 512: use multiples of 512, as the remainder is not scanned.
+   * Prints "Detected <n> total devices", "Active devices:", one
+   * "    GPU#<id>, Name: <name>, Cuda threads: <n>  " line per device and
+   * "All Devices have been initialized successfully" on standard output.
+   * Elements are read with ToNumber and truncated toward zero. When `ids` is
+   * not an array nothing is activated and the other arguments are not read.
+   * @param ids device ordinals, each below `get_total_devices()` (and 20).
+   * @param slotCounts slots per device; scans name a slot below it.
+   * @param cudaThreads nonces per scan, per device.
+   * @returns 0.
+   * @throws {TypeError} slotCounts or cudaThreads not an array, or an element
+   *   that is not a finite number.
+   * @throws {RangeError} an id not below the devices found, a negative count
+   *   or size, an element outside 32 bits, or an array shorter than `ids`.
+   */
+  init_devices(ids: readonly number[], slotCounts: readonly number[],
+    cudaThreads: readonly number[]): 0;
+
+  /**
+   * Queues one scan of nonces `startNonce` to `startNonce + cudaThreads ×
+   * get_gran - 1` on the libuv pool and returns at once; `callback` gets the
+   * result. Keep at most one scan in flight per device and slot. The scan
+   * belongs to the job current when it is queued (see `set_block`): when the
+   * device does not hold that job's block yet, it uploads one made from this
+   * call's `header` and `target`, which are kept alive until the callback
+   * has run. Pass the job's own header and target every time. Hashes carry
+   * bits 0-47 of the nonce (bytes 280-285 of the header), so keep ranges
+   * below 2^48.
+   * @param startNonce first nonce; fractions are truncated.
+   * @param deviceIndex a device initialised by `init_devices`.
+   * @param slot below the device's slot count.
+   * @throws {TypeError} callback not a function, header or target not an
+   *   ArrayBufferView, startNonce not a finite number.
+   * @throws {RangeError} header under 286 bytes, target under 32, startNonce
+   *   negative or 2^64 or more, device index 20 or more or not initialised,
+   *   slot not below the device's slot count.
+   */
+  scan_nonces(callback: ScanCallback, header: ArrayBufferView, target: ArrayBufferView,
+    startNonce: number, deviceIndex: number, slot: number): void;
+
+  /**
+   * Starts a new job on every initialised device. Arguments are ignored (so
+   * a call written for clsieve works): the next scan on each device uploads
+   * the header and target it carries. Scans queued before this call still
+   * run on the previous job's block, and none queued after it does.
+   * @returns 0.
+   */
+  set_block(header?: ArrayBufferView, target?: ArrayBufferView): 0;
+
+  /**
+   * Kept for scripts written for other modules: measures nothing, returns 0.
+   * @param index a device initialised by `init_devices`.
+   * @throws {RangeError} index negative, 20 or more, or not initialised.
+   */
+  benchmark(index: number, a: number, b: number, c: number): number;
+
+  /**
+   * Stores two tuning values (ToUint32) on the device; the kernel does not
+   * read them.
+   * @param index a device initialised by `init_devices`.
+   * @throws {RangeError} index negative, 20 or more, or not initialised.
+   */
+  update(index: number, a: number, b: number): void;
+
+  /**
+   * The device's key: its name with spaces as "_", followed by "_".
+   * @param ordinal below `get_total_devices()`.
+   * @throws {RangeError} ordinal negative or not below `get_total_devices()`.
+   */
+  get_key(ordinal: number): string;
+
+  /** Kept for scripts written for other modules: `init_devices` already allocates. */
+  create_buffers(): void;
+
+  /**
+   * Reallocates slot 0 of every initialised device; not while a slot 0 has
+   * a scan in flight.
+   */
+  create_benchmark_buffers(): void;
+
+  /**
+   * Resets the device (cudaDeviceReset), once the scans running on it have
+   * finished, and allocates its slots again: it works afterwards, and its
+   * next scan uploads the current job's block again.
+   * @param index a device initialised by `init_devices`.
+   * @throws {RangeError} index negative, 20 or more, or not initialised.
+   */
+  reset_device(index: number): void;
+
+  /**
+   * Self-test on slot 0, on the calling thread (the event loop waits): prints
+   * the BLAKE2s-256 of the built-in header as hex, "<ms> ms" for 20 scans,
+   * "Result: <nonce>" and "Expected Result: <nonce>" on standard output. It
+   * runs as a job of its own, on the built-in block: the current job's next
+   * scan uploads the job's block again.
+   * @param index a device initialised by `init_devices`.
+   * @returns 0.
+   * @throws {RangeError} index negative, 20 or more, or not initialised.
+   */
+  test(index: number): 0;
+}
+
+export interface GpuContextWrapperConstructor {
+  /**
+   * Opens the CUDA runtime and counts the devices. Arguments are ignored;
+   * calling it without `new` constructs too. Prints nothing, but without a
+   * usable driver it prints "Cuda error in func 'cuda_set_flags' at line 278
+   * : <text>." on standard error and ends the process with status 1: ask
+   * `isAvailable()` first.
+   */
+  new (...ignored: unknown[]): GpuContextWrapper;
+  (...ignored: unknown[]): GpuContextWrapper;
+  readonly prototype: GpuContextWrapper;
+}
+
+/**
+ * The addon's constructor, loaded on first read.
+ * @throws {Error} the addon file is missing (built without CUDA) or cannot be loaded.
+ */
+export declare const GpuContextWrapper: GpuContextWrapperConstructor;
+
+/**
+ * True when the addon is built and a CUDA driver with at least one device is
+ * usable, so that constructing `GpuContextWrapper` will not end the process.
+ * Asks once, in a child process (up to 60 s), and caches the answer; never
+ * throws and never ends the calling process.
+ */
+export declare function isAvailable(): boolean;
