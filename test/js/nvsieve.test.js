@@ -11,6 +11,7 @@ const path = require('path');
 const { winnersIn, job, scan, runChild, pow, ROOT } = require('./helpers');
 
 const EMU = path.join(ROOT, 'build', 'Release', 'nvsieve_emu.node');
+const { cudaRoot, cudartStatic } = require('../../scripts/find-cuda');
 const RELEASE = path.join(ROOT, 'build', 'Release', 'nvsieve.node');
 const GiB = 1073741824;
 const DEVICES = JSON.stringify([
@@ -19,6 +20,12 @@ const DEVICES = JSON.stringify([
   { name: 'Old One', totalGlobalMem: 2 * GiB, major: 7, minor: 0 },
 ]);
 const REAL = process.env.NVSIEVE_TEST_REAL === '1';
+// Without a CUDA toolkit nvsieve is not built at all; with one, both builds
+// must be there.
+if (!REAL && !(cudaRoot() && cudartStatic(cudaRoot()))) {
+  test('nvsieve', { skip: 'no CUDA toolkit here, so nvsieve was not built' }, () => {});
+  return;
+}
 const EMULATED_ONLY = { skip: REAL && 'needs the emulated CUDA platform' };
 process.env.NVSIEVE_EMU_DEVICES = DEVICES;
 const { GpuContextWrapper } = require(REAL ? RELEASE : EMU);
