@@ -7,8 +7,10 @@
 //
 //   node scripts/build.js configure build --noncesieve_test_modules=1
 //   node bench/binding-cost.js [--scans 20000]
+// (bench/clsieve-throughput.js builds the C++ host used for comparison.)
 const path = require('path');
 const fs = require('fs');
+const { execFileSync } = require('child_process');
 const { openBackends } = require('../lib/devices');
 
 const RELEASE = path.join(__dirname, '..', 'build', 'Release');
@@ -47,6 +49,16 @@ async function main() {
     ocl.gpu.set_block(header, target);
     rows.push(['clsieve scan, 256 work items (PoCL)', await measure((resolve) =>
       ocl.gpu.scan_nonces(resolve, header, target, 0, 0, 0))]);
+    // The same launch and read from a minimal C++ host: what OpenCL itself costs.
+    const host = path.join(RELEASE, '..', 'bench', 'ocl_host');
+    if (fs.existsSync(host)) {
+      const env = ocl.widened
+        ? { ...process.env, CLSIEVE_PLATFORM_VENDOR: '', CLSIEVE_DEVICE_TYPE: 'all' } : process.env;
+      const rates = execFileSync(host, ['src/ocl_binding/kernel.cl', '0', '256', '2', '3'],
+        { cwd: path.join(__dirname, '..'), env, encoding: 'utf8' }).trim().split('\n').map(Number);
+      const perSecond = median(rates) / 256;
+      rows.push(['  the same launch from a C++ host (mean)', { perSecond, medianMicros: 1e6 / perSecond }]);
+    }
   }
 
   const emu = path.join(RELEASE, 'nvsieve_emu.node');
