@@ -24,25 +24,21 @@ const frame::ScanBackend<Device> kBackend = {scan, slot_count, current_block};
 class GpuContextWrapper : public Nan::ObjectWrap {
  public:
   static NAN_MODULE_INIT(Init) {
-    v8::Local<v8::FunctionTemplate> tpl = Nan::New<v8::FunctionTemplate>(New);
-    tpl->SetClassName(Nan::New("GpuContextWrapper").ToLocalChecked());
-    tpl->InstanceTemplate()->SetInternalFieldCount(1);
-    Nan::SetPrototypeMethod(tpl, "get_total_devices", GetTotalDevices);
-    Nan::SetPrototypeMethod(tpl, "get_batch_size", GetBatchSize);
-    Nan::SetPrototypeMethod(tpl, "get_gran", GetGran);
-    Nan::SetPrototypeMethod(tpl, "init_devices", InitDevices);
-    Nan::SetPrototypeMethod(tpl, "scan_nonces", ScanNonces);
-    Nan::SetPrototypeMethod(tpl, "set_block", SetBlock);
-    Nan::SetPrototypeMethod(tpl, "benchmark", Benchmark);
-    Nan::SetPrototypeMethod(tpl, "update", Update);
-    Nan::SetPrototypeMethod(tpl, "get_key", GetKey);
-    Nan::SetPrototypeMethod(tpl, "create_buffers", CreateBuffers);
-    Nan::SetPrototypeMethod(tpl, "create_benchmark_buffers", CreateBenchmarkBuffers);
-    Nan::SetPrototypeMethod(tpl, "reset_device", ResetDevice);
-    Nan::SetPrototypeMethod(tpl, "test", Test);
-    v8::Local<v8::Function> function = Nan::GetFunction(tpl).ToLocalChecked();
-    constructor().Reset(function);
-    Nan::Set(target, Nan::New("GpuContextWrapper").ToLocalChecked(), function);
+    frame::export_wrapper_class(target, New, {
+        {"get_total_devices", GetTotalDevices},
+        {"get_batch_size", GetBatchSize},
+        {"get_gran", GetGran},
+        {"init_devices", InitDevices},
+        {"scan_nonces", ScanNonces},
+        {"set_block", SetBlock},
+        {"benchmark", Benchmark},
+        {"update", Update},
+        {"get_key", GetKey},
+        {"create_buffers", CreateBuffers},
+        {"create_benchmark_buffers", CreateBenchmarkBuffers},
+        {"reset_device", ResetDevice},
+        {"test", Test},
+    }, &constructor());
   }
 
  private:

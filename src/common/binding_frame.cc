@@ -197,4 +197,17 @@ void construct_plain(Nan::NAN_METHOD_ARGS_TYPE info, v8::Local<v8::Function> con
   }
 }
 
+void export_wrapper_class(v8::Local<v8::Object> target, Nan::FunctionCallback construct,
+                          std::initializer_list<Method> methods,
+                          Nan::Persistent<v8::Function>* constructor) {
+  v8::Local<v8::FunctionTemplate> tpl = Nan::New<v8::FunctionTemplate>(construct);
+  tpl->SetClassName(Nan::New("GpuContextWrapper").ToLocalChecked());
+  tpl->InstanceTemplate()->SetInternalFieldCount(1);
+  // nan gives each method a receiver signature and its name as class name.
+  for (const Method& method : methods) Nan::SetPrototypeMethod(tpl, method.name, method.handler);
+  v8::Local<v8::Function> function = Nan::GetFunction(tpl).ToLocalChecked();
+  constructor->Reset(function);
+  Nan::Set(target, Nan::New("GpuContextWrapper").ToLocalChecked(), function);
+}
+
 }  // namespace frame

@@ -6,6 +6,7 @@
 #include <nan.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,18 @@ bool arg_device(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method,
 // Construct call or plain call of a wrapper class: a plain call constructs
 // through the stored constructor with the first argument.
 void construct_plain(Nan::NAN_METHOD_ARGS_TYPE info, v8::Local<v8::Function> constructor);
+
+struct Method {
+  const char* name;
+  Nan::FunctionCallback handler;
+};
+
+// Defines the class GpuContextWrapper (one internal field) with these
+// prototype methods in this order, each refusing a receiver that is not an
+// instance; stores its constructor and exports it on `target`.
+void export_wrapper_class(v8::Local<v8::Object> target, Nan::FunctionCallback construct,
+                          std::initializer_list<Method> methods,
+                          Nan::Persistent<v8::Function>* constructor);
 
 // Everything one scan needs, captured on the script thread.
 template <class Device>

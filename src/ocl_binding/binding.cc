@@ -1,9 +1,6 @@
 // The clsieve module: GpuContextWrapper over the OpenCL backend.
 #include <nan.h>
 
-#include <cstdlib>
-#include <cstring>
-
 #include "binding_frame.h"
 #include "gpucontext.h"
 #include "runner.h"
@@ -22,47 +19,23 @@ uint64_t current_job(const Device* device) { return device->currentJob.load(); }
 
 const frame::ScanBackend<Device> kBackend = {scan, thread_count, current_job};
 
-// Discovery can be widened beyond AMD's GPUs, for other OpenCL platforms
-// (PoCL on a CPU, say). Read once, when a context is constructed.
-bool discovery_settings(std::string* vendor, cl_device_type* type) {
-  const char* vendor_env = getenv("CLSIEVE_PLATFORM_VENDOR");
-  *vendor = vendor_env ? vendor_env : "Advanced Micro Devices";
-  const char* type_env = getenv("CLSIEVE_DEVICE_TYPE");
-  const std::string t = type_env && *type_env ? type_env : "gpu";
-  if (t == "gpu") *type = CL_DEVICE_TYPE_GPU;
-  else if (t == "cpu") *type = CL_DEVICE_TYPE_CPU;
-  else if (t == "accelerator") *type = CL_DEVICE_TYPE_ACCELERATOR;
-  else if (t == "all") *type = CL_DEVICE_TYPE_ALL;
-  else {
-    const std::string msg = "GpuContextWrapper: CLSIEVE_DEVICE_TYPE must be gpu, cpu, "
-                            "accelerator or all, not \"" + t + "\"";
-    Nan::ThrowRangeError(msg.c_str());
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 class GpuContextWrapper : public Nan::ObjectWrap {
  public:
   static NAN_MODULE_INIT(Init) {
-    v8::Local<v8::FunctionTemplate> tpl = Nan::New<v8::FunctionTemplate>(New);
-    tpl->SetClassName(Nan::New("GpuContextWrapper").ToLocalChecked());
-    tpl->InstanceTemplate()->SetInternalFieldCount(1);
-    Nan::SetPrototypeMethod(tpl, "get_total_devices", GetTotalDevices);
-    Nan::SetPrototypeMethod(tpl, "get_batch_size", GetBatchSize);
-    Nan::SetPrototypeMethod(tpl, "get_gran", GetGran);
-    Nan::SetPrototypeMethod(tpl, "get_key", GetKey);
-    Nan::SetPrototypeMethod(tpl, "init_devices", InitDevices);
-    Nan::SetPrototypeMethod(tpl, "update", Update);
-    Nan::SetPrototypeMethod(tpl, "scan_nonces", ScanNonces);
-    Nan::SetPrototypeMethod(tpl, "set_block", SetBlock);
-    Nan::SetPrototypeMethod(tpl, "test", Test);
-    Nan::SetPrototypeMethod(tpl, "benchmark", Benchmark);
-    v8::Local<v8::Function> function = Nan::GetFunction(tpl).ToLocalChecked();
-    constructor().Reset(function);
-    Nan::Set(target, Nan::New("GpuContextWrapper").ToLocalChecked(), function);
+    frame::export_wrapper_class(target, New, {
+        {"get_total_devices", GetTotalDevices},
+        {"get_batch_size", GetBatchSize},
+        {"get_gran", GetGran},
+        {"get_key", GetKey},
+        {"init_devices", InitDevices},
+        {"update", Update},
+        {"scan_nonces", ScanNonces},
+        {"set_block", SetBlock},
+        {"test", Test},
+        {"benchmark", Benchmark},
+    }, &constructor());
   }
 
  private:
@@ -85,9 +58,14 @@ class GpuContextWrapper : public Nan::ObjectWrap {
       frame::construct_plain(info, Nan::New(constructor()));
       return;
     }
-    std::string vendor;
+    // Read once, here: a script may change the environment between contexts.
+    std::string vendor, type_name;
     cl_device_type type;
-    if (!discovery_settings(&vendor, &type)) return;
+    if (!discovery_from_environment(&vendor, &type, &type_name)) {
+      const std::string message = "GpuContextWrapper: CLSIEVE_DEVICE_TYPE must be gpu, cpu, "
+                                  "accelerator or all, not \"" + type_name + "\"";
+      return Nan::ThrowRangeError(message.c_str());
+    }
     GpuContextWrapper* wrapper = new GpuContextWrapper(new GpuContext(vendor, type));
     wrapper->Wrap(info.This());
     info.GetReturnValue().Set(info.This());

@@ -5,7 +5,6 @@
 // prebuilt images. Devices are found as the module finds them, so
 // CLSIEVE_PLATFORM_VENDOR and CLSIEVE_DEVICE_TYPE apply here too.
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "device.h"
@@ -14,14 +13,13 @@
 
 int main(int argc, char** argv) {
   const std::string folder = argc > 1 ? argv[1] : "src/ocl_binding/images";
-  const char* vendor = getenv("CLSIEVE_PLATFORM_VENDOR");
-  const char* type = getenv("CLSIEVE_DEVICE_TYPE");
-  const std::string t = type && *type ? type : "gpu";
-  cl_device_type device_type = t == "cpu" ? CL_DEVICE_TYPE_CPU
-                               : t == "accelerator" ? CL_DEVICE_TYPE_ACCELERATOR
-                               : t == "all" ? CL_DEVICE_TYPE_ALL
-                                            : CL_DEVICE_TYPE_GPU;
-  GpuContext context(vendor ? vendor : "Advanced Micro Devices", device_type);
+  std::string vendor, type_name;
+  cl_device_type type;
+  if (!discovery_from_environment(&vendor, &type, &type_name)) {
+    fprintf(stderr, "clsieve_capture: CLSIEVE_DEVICE_TYPE must be gpu, cpu, accelerator or all\n");
+    return 2;
+  }
+  GpuContext context(vendor, type);
   if (context.clDevices.empty()) {
     fprintf(stderr, "clsieve_capture: no OpenCL device found (see CLSIEVE_PLATFORM_VENDOR and "
                     "CLSIEVE_DEVICE_TYPE)\n");

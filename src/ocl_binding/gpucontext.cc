@@ -1,6 +1,7 @@
 #include "gpucontext.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "scan_limits.h"
 #include "runner.h"
@@ -21,6 +22,20 @@ void GpuContext::setDevices() {
     platform.getDevices(deviceType, &found);
     clDevices.insert(clDevices.end(), found.begin(), found.end());
   }
+}
+
+bool discovery_from_environment(std::string* vendor, cl_device_type* type,
+                                std::string* type_name) {
+  const char* vendor_env = getenv("CLSIEVE_PLATFORM_VENDOR");
+  *vendor = vendor_env ? vendor_env : "Advanced Micro Devices";
+  const char* type_env = getenv("CLSIEVE_DEVICE_TYPE");
+  *type_name = type_env && *type_env ? type_env : "gpu";
+  if (*type_name == "gpu") *type = CL_DEVICE_TYPE_GPU;
+  else if (*type_name == "cpu") *type = CL_DEVICE_TYPE_CPU;
+  else if (*type_name == "accelerator") *type = CL_DEVICE_TYPE_ACCELERATOR;
+  else if (*type_name == "all") *type = CL_DEVICE_TYPE_ALL;
+  else return false;
+  return true;
 }
 
 uint64_t batch_size_for_memory(uint64_t memBytes, uint64_t cap, int count) {

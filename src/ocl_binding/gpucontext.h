@@ -33,6 +33,13 @@ class GpuContext {
                       uint32_t index, uint32_t thread);
 };
 
+// Discovery as the environment widens it: CLSIEVE_PLATFORM_VENDOR (a
+// substring of the platform's vendor; empty matches every platform) and
+// CLSIEVE_DEVICE_TYPE (gpu, cpu, accelerator or all). Unset, AMD's GPUs.
+// False, with `type_name` set, for a device type it does not know.
+bool discovery_from_environment(std::string* vendor, cl_device_type* type,
+                                std::string* type_name);
+
 // The batch size for a device with `memBytes` of memory: the memory, capped at
 // `cap` times count, times 0.8, in units of 2^19 bytes.
 uint64_t batch_size_for_memory(uint64_t memBytes, uint64_t cap, int count);
