@@ -10,14 +10,14 @@ namespace {
 uint32_t slot_count(const Device* device) { return uint32_t(device->bufferCount); }
 
 uint64_t scan(const frame::ScanRequest<Device>& r) {
-  return cuda_scan_nonces_for_block(r.header, r.target, r.start_nonce, r.device, r.slot,
-                                    r.block_ticket);
+  return cuda_scan_nonces_for_job(r.header, r.target, r.start_nonce, r.device, r.slot,
+                                  r.job);
 }
 
 // The job a scan belongs to is the one set when it was queued.
-uint64_t current_block(const Device* device) { return device->blockGeneration.load(); }
+uint64_t current_job(const Device* device) { return device->currentJob.load(); }
 
-const frame::ScanBackend<Device> kBackend = {scan, slot_count, current_block};
+const frame::ScanBackend<Device> kBackend = {scan, slot_count, current_job};
 
 }  // namespace
 

@@ -34,18 +34,18 @@ void Device::reset() {
 
 void Device::setBlockStatus(bool needsBlock) {
   if (needsBlock) {
-    blockGeneration = next_job_number();
+    currentJob = next_job_number();
   } else {
     GpuBlock& block = gpu_block(deviceId);
     std::unique_lock<std::shared_mutex> alone(block.lock);
-    block.uploaded = blockGeneration.load();
+    block.uploaded = currentJob.load();
   }
 }
 
 bool Device::getBlockStatus() {
   GpuBlock& block = gpu_block(deviceId);
   std::shared_lock<std::shared_mutex> shared(block.lock);
-  return block.uploaded != blockGeneration.load();
+  return block.uploaded != currentJob.load();
 }
 
 GpuContext::GpuContext() : devices(DEVICE_TABLE_SIZE, nullptr) {}

@@ -27,7 +27,7 @@ class Device {
   // Jobs are numbered: setBlock starts a new one. A scan carries the number
   // of the job it was queued for and uploads that job's block unless the GPU
   // holds it already, so no scan ever runs on an older job's block.
-  std::atomic<uint64_t> blockGeneration{next_job_number()};
+  std::atomic<uint64_t> currentJob{next_job_number()};
 
   int jobsPerBlock = 0;
   int bufferCount = 0;

@@ -100,27 +100,27 @@ void cuda_reset_device(const Device* device) {
 
 uint64_t cuda_scan_nonces(const unsigned char* header, unsigned char* target,
                           unsigned long startNonce, Device* device, unsigned int slot) {
-  return cuda_scan_nonces_for_block(header, target, startNonce, device, slot,
-                                    device->blockGeneration.load());
+  return cuda_scan_nonces_for_job(header, target, startNonce, device, slot,
+                                    device->currentJob.load());
 }
 
-uint64_t cuda_scan_nonces_for_block(const unsigned char* header, unsigned char* target,
-                                    unsigned long startNonce, Device* device, unsigned int slot,
-                                    uint64_t generation) {
+uint64_t cuda_scan_nonces_for_job(const unsigned char* header, unsigned char* target,
+                                  unsigned long startNonce, Device* device, unsigned int slot,
+                                  uint64_t job) {
   check(cudaSetDevice(device->deviceId), "cuda_scan_nonces", 158, device->deviceId);
   GpuBlock& block = gpu_block(device->deviceId);
   {
     std::shared_lock<std::shared_mutex> shared(block.lock);
-    if (block.uploaded == generation) return launch_and_collect(device, startNonce, slot);
+    if (block.uploaded == job) return launch_and_collect(device, startNonce, slot);
   }
   // The GPU holds another job's block: upload this scan's, and launch before
   // letting go, so that every upload is followed by the scan that made it.
   std::unique_lock<std::shared_mutex> alone(block.lock);
-  if (block.uploaded != generation) {
+  if (block.uploaded != job) {
     // A block that did not arrive would be searched as if it had.
     check(set_init_data(header, target), "cuda_scan_nonces", 170, device->deviceId);
     cudaStreamSynchronize(cudaStreamPerThread);
-    block.uploaded = generation;
+    block.uploaded = job;
   }
   return launch_and_collect(device, startNonce, slot);
 }
@@ -188,14 +188,14 @@ void cuda_test(Device* device) {
   // the device holds, and the job's next scan puts the job's block back.
   const uint64_t job = next_job_number();
   const auto begin = std::chrono::steady_clock::now();
-  for (int i = 0; i < 20; ++i) cuda_scan_nonces_for_block(header, target, 0, device, 0, job);
+  for (int i = 0; i < 20; ++i) cuda_scan_nonces_for_job(header, target, 0, device, 0, job);
   const auto end = std::chrono::steady_clock::now();
   const double ms =
       double(std::chrono::duration_cast<std::chrono::nanoseconds>(end - begin).count()) / 1000000;
   std::cout << ms << " ms" << std::endl;
 
   printf("Result: %lu\n",
-         (unsigned long)cuda_scan_nonces_for_block(header, target, 0, device, 0, job));
+         (unsigned long)cuda_scan_nonces_for_job(header, target, 0, device, 0, job));
   printf("Expected Result: %lu\n", (unsigned long)CUDA_SELFTEST_EXPECTED);
   fflush(stdout);
 }

@@ -12,10 +12,11 @@ void cuda_init_device(Device* device, int slot, unsigned long size);
 void cuda_reset_device(const Device* device);
 uint64_t cuda_scan_nonces(const unsigned char* header, unsigned char* target,
                           unsigned long startNonce, Device* device, unsigned int slot);
-// The same scan for the job numbered `generation` (see Device).
-uint64_t cuda_scan_nonces_for_block(const unsigned char* header, unsigned char* target,
-                                    unsigned long startNonce, Device* device, unsigned int slot,
-                                    uint64_t generation);
+// The same scan for job `job` (job_number.h): when the GPU holds another
+// job's block, it first uploads this one's from `header` and `target`.
+uint64_t cuda_scan_nonces_for_job(const unsigned char* header, unsigned char* target,
+                                  unsigned long startNonce, Device* device, unsigned int slot,
+                                  uint64_t job);
 int cuda_get_total_devices();
 int cuda_get_batch_size(unsigned int ordinal);
 int cuda_get_gran(unsigned int ordinal);

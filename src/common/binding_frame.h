@@ -87,9 +87,9 @@ struct ScanRequest {
   uint64_t start_nonce;
   Device* device;
   uint32_t slot;
-  // Which job the scan belongs to, for a backend that uploads the block
-  // lazily (0 where the block is written at set_block).
-  uint64_t block_ticket;
+  // The job the scan belongs to: the device's current job when it was queued
+  // (job_number.h), so that the backend can run it on that job's block.
+  uint64_t job;
 };
 
 // One scan on the libuv pool. It holds the header and target buffers until
@@ -126,7 +126,7 @@ template <class Device>
 struct ScanBackend {
   typename NonceScanner<Device>::ScanFn scan;
   uint32_t (*slot_count)(const Device* device);
-  uint64_t (*block_ticket)(const Device* device);  // may be null
+  uint64_t (*current_job)(const Device* device);
 };
 
 // scan_nonces(callback, header, target, startNonce, deviceIndex, slot): every
@@ -145,7 +145,7 @@ void queue_scan(Nan::NAN_METHOD_ARGS_TYPE info, const std::vector<Device*>& devi
       !arg_index(info, 5, method, "slot", backend.slot_count(request.device),
                  "the device's slot count", &request.slot))
     return;
-  request.block_ticket = backend.block_ticket ? backend.block_ticket(request.device) : 0;
+  request.job = backend.current_job(request.device);
 
   Nan::Callback* callback = new Nan::Callback(info[0].As<v8::Function>());
   NonceScanner<Device>* worker = new NonceScanner<Device>(callback, backend.scan, request);

@@ -11,7 +11,7 @@ uint32_t thread_count(const Device* device) { return uint32_t(device->threads); 
 
 uint64_t scan(const frame::ScanRequest<Device>& r) {
   return opencl_scan_nonces_for_job(r.header, r.target, r.start_nonce, r.device, r.slot,
-                                    r.block_ticket);
+                                    r.job);
 }
 
 // The job a scan belongs to is the one set when it was queued.
