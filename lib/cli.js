@@ -118,11 +118,23 @@ function failWorker(result) {
   return true;
 }
 
+// Names and memory as the modules report them: the names from their device
+// summaries ("GPU#<n>, Name: <name>, ..."), the memory from clsieve's key or
+// from nvsieve's batch size (80 % of the memory in 512 KiB units).
+function nameAndMemory(d, chatter) {
+  const named = new RegExp(`^ {4}GPU#${d.index}, Name: (.*), (Work size|Cuda threads)`, 'm').exec(chatter);
+  const gb = /-(\d+)gb-\d+-\d+$/.exec(d.key);
+  const memory = d.backend === 'cuda'
+    ? `${(d.batch * 524288 / 0.8 / 2 ** 30).toFixed(1)} GiB`
+    : gb ? `${gb[1]} GiB` : '?';
+  return { name: named ? named[1] : d.key, memory };
+}
+
 async function devices(options) {
   let list = [];
-  const result = await runWorker(options, (m) => {
+  const result = await runWorker(options, (m, chatter) => {
     if (m.log) console.error(m.log);
-    if (m.devices) list = m.devices;
+    if (m.devices) list = m.devices.map((d) => ({ ...d, ...nameAndMemory(d, chatter) }));
     if (m.error) console.error(`noncesieve: ${m.error}`);
   });
   if (failWorker(result)) return 1;
@@ -135,9 +147,10 @@ async function devices(options) {
       'OpenCL GPUs their OpenCL platform; without a GPU, PoCL (Debian: apt-get install pocl-opencl-icd).');
     return 1;
   }
-  console.log('device      batch  gran  key');
+  console.log('device      batch  gran    memory  name (key)');
   for (const d of list) {
-    console.log(`${d.device.padEnd(10)} ${String(d.batch).padStart(6)}  ${String(d.gran).padStart(4)}  ${d.key}`);
+    console.log(`${d.device.padEnd(10)} ${String(d.batch).padStart(6)}  ${String(d.gran).padStart(4)}  ` +
+      `${d.memory.padStart(8)}  ${d.name} (${d.key})`);
   }
   return 0;
 }

@@ -21,13 +21,14 @@ function cli(args, env = {}) {
 const HEADER = pow.SELFTEST.header;
 const TARGET = pow.SELFTEST.target;
 
-test('devices lists the OpenCL device with its batch size, granularity and key', () => {
+test('devices lists the OpenCL device with its batch size, granularity, memory, name and key', () => {
   const r = cli(['devices', '--backend', 'opencl']);
   assert.strictEqual(r.status, 0, r.stderr);
-  assert.match(r.stdout, /^device +batch +gran +key\nopencl:0 +\d+ +1 +.+-\d+gb-\d+-\d+\n$/);
+  assert.match(r.stdout, /^device +batch +gran +memory +name \(key\)\nopencl:0 +\d+ +1 +\d+ GiB +(.+) \(\1-\d+gb-\d+-\d+\)\n$/);
   const json = JSON.parse(cli(['devices', '--backend', 'opencl', '--json']).stdout);
   assert.strictEqual(json.length, 1);
   assert.strictEqual(json[0].device, 'opencl:0');
+  assert.ok(json[0].key.startsWith(json[0].name));
   // Nothing found: says so and what to install.
   const none = cli(['devices', '--backend', 'opencl'], { CLSIEVE_DEVICE_TYPE: 'accelerator' });
   assert.strictEqual(none.status, 1);
@@ -94,8 +95,8 @@ test('on the emulated CUDA platform: devices, selftest and search', { skip: !fs.
   const env = { NONCESIEVE_NVSIEVE_ADDON: EMU, NVSIEVE_EMU_DEVICES: undefined };
   const list = cli(['devices', '--backend', 'cuda', '--json'], env);
   assert.strictEqual(list.status, 0, list.stderr);
-  assert.deepStrictEqual(JSON.parse(list.stdout).map((d) => [d.device, d.batch, d.gran, d.key]),
-    [['cuda:0', 13107, 1, 'Emulated_GPU_']]);
+  assert.deepStrictEqual(JSON.parse(list.stdout).map((d) => [d.device, d.batch, d.gran, d.key, d.name, d.memory]),
+    [['cuda:0', 13107, 1, 'Emulated_GPU_', 'Emulated GPU', '8.0 GiB']]);
   const check = cli(['selftest', '--backend', 'cuda'], env);
   assert.strictEqual(check.status, 0, check.stderr);
   assert.match(check.stdout, /^cuda:0 +pass/);

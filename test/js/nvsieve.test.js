@@ -86,6 +86,20 @@ test('init_devices prints every GPU line before touching any device', EMULATED_O
     assert.strictEqual(r.status, 0, r.stderr);
     assert.strictEqual(r.stdout, stdout + 'returned 0\n', args);
   }
+  // The same ordinal initialised again gets a new record: its slots, and
+  // set_block reaches it.
+  const again = emuChild(`const { header, target } = require('./test/js/helpers').job(33, 8);
+    const g = new m.GpuContextWrapper();
+    g.init_devices([0], [1], [1024]);
+    g.init_devices([0], [3], [1024]);
+    g.set_block();
+    g.scan_nonces((n) => console.log('found', n), header, target, 0, 0, 2);`);
+  assert.strictEqual(again.status, 0, again.stderr);
+  const found = Number(/found (\d+)/.exec(again.stdout)[1]);
+  const j = job(33, 8);
+  assert.ok(pow.verifyNonce(j.header, j.target, found));
+  assert.strictEqual(again.stdout.match(/All Devices have been initialized successfully/g).length, 2);
+
   // A failure while initialising comes after both GPU lines.
   const r = emuChild('new m.GpuContextWrapper().init_devices([2, 0], [1, 1], [512, 512]);',
     { NVSIEVE_EMU_FAIL: 'cudaMalloc' });
