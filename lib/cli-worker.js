@@ -34,6 +34,7 @@ function chooseDevices(options) {
 
 // Initialises the chosen devices, grouped by context.
 function initialise(chosen, slots) {
+  if (chosen.length === 0) throw new Error('no device found (see "noncesieve devices")');
   const byContext = new Map();
   for (const d of chosen) {
     if (!byContext.has(d.gpu)) byContext.set(d.gpu, []);
@@ -58,7 +59,7 @@ const commands = {
   devices(options) {
     const chosen = chooseDevices(options);
     // clsieve knows a device's granularity only once it is initialised.
-    initialise(chosen, 0);
+    if (chosen.length > 0) initialise(chosen, 0);
     send({ devices: chosen.map(describeDevice) });
   },
 

@@ -90,6 +90,7 @@ function runWorker(options, onMessage) {
     let pending = '';
     let chatter = '';
     let stderr = '';
+    let reported = false;
     child.stdout.setEncoding('utf8');
     child.stdout.on('data', (chunk) => {
       pending += chunk;
@@ -97,7 +98,11 @@ function runWorker(options, onMessage) {
       while ((at = pending.indexOf('\n')) >= 0) {
         const line = pending.slice(0, at);
         pending = pending.slice(at + 1);
-        if (line.startsWith(MARK)) onMessage(JSON.parse(line.slice(MARK.length)), chatter);
+        if (line.startsWith(MARK)) {
+          const message = JSON.parse(line.slice(MARK.length));
+          if (message.error) reported = true;
+          onMessage(message, chatter);
+        }
         else {
           chatter += line + '\n';
           if (options.verbose) process.stderr.write(line + '\n');
@@ -106,15 +111,17 @@ function runWorker(options, onMessage) {
     });
     child.stderr.setEncoding('utf8');
     child.stderr.on('data', (chunk) => { stderr += chunk; });
-    child.on('close', (code) => resolve({ code, stderr, chatter }));
+    child.on('close', (code) => resolve({ code, stderr, chatter, reported }));
   });
 }
 
 const rate = (n, ms) => `${(n / 1e3 / Math.max(ms, 1)).toFixed(1)} M/s`;
 
+// True when the worker failed; says why unless it already has.
 function failWorker(result) {
   if (result.code === 0) return false;
-  process.stderr.write(result.stderr || `noncesieve: the device process ended with status ${result.code}\n`);
+  if (result.stderr) process.stderr.write(result.stderr);
+  else if (!result.reported) process.stderr.write(`noncesieve: the device process ended with status ${result.code}\n`);
   return true;
 }
 
