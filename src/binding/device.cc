@@ -32,22 +32,6 @@ void Device::reset() {
   block.uploaded = 0;
 }
 
-void Device::setBlockStatus(bool needsBlock) {
-  if (needsBlock) {
-    currentJob = next_job_number();
-  } else {
-    GpuBlock& block = gpu_block(deviceId);
-    std::unique_lock<std::shared_mutex> alone(block.lock);
-    block.uploaded = currentJob.load();
-  }
-}
-
-bool Device::getBlockStatus() {
-  GpuBlock& block = gpu_block(deviceId);
-  std::shared_lock<std::shared_mutex> shared(block.lock);
-  return block.uploaded != currentJob.load();
-}
-
 GpuContext::GpuContext() : devices(DEVICE_TABLE_SIZE, nullptr) {}
 
 void GpuContext::setTotalDevices() { totalDevices = cuda_get_total_devices(); }
@@ -62,7 +46,7 @@ uint64_t GpuContext::scanNonces(const unsigned char* header, unsigned char* targ
 }
 
 void GpuContext::setBlock() {
-  for (int id : activeDevices) devices.at(size_t(id))->setBlockStatus(true);
+  for (int id : activeDevices) devices.at(size_t(id))->setBlockStatus();
 }
 
 int GpuContext::initDevices(std::vector<int>& ids, std::vector<int>& bufferCounts,

@@ -41,10 +41,8 @@ class Device {
   void createBuffers() {}
   void createBenchmarkBuffers();
   void reset();
-  // True asks for the next scan to upload its block; false says the device
-  // holds the current job's block.
-  void setBlockStatus(bool needsBlock);
-  bool getBlockStatus();
+  // A new job: the next scan queued uploads the block it carries.
+  void setBlockStatus() { currentJob = next_job_number(); }
 };
 
 class GpuContext {
