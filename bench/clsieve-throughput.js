@@ -13,7 +13,7 @@ const fs = require('fs');
 const path = require('path');
 const { execFileSync } = require('child_process');
 const { openBackends } = require('../lib/devices');
-const { scanOnce } = require('../lib/search');
+const { keepBusy } = require('../lib/search');
 const pow = require('../lib/pow');
 
 const ROOT = path.join(__dirname, '..');
@@ -49,21 +49,13 @@ async function apiRate(gpu, device) {
   const target = Buffer.from(pow.SELFTEST.target, 'hex');
   gpu.set_block(header, target);
   const span = WORK * gpu.get_gran(device);
+  const lanes = Array.from({ length: SLOTS }, (_, slot) => ({ gpu, device, slot, span }));
   const rates = [];
   let next = 0;
   for (let run = 0; run < RUNS; run++) {
-    let nonces = 0;
-    const began = process.hrtime.bigint();
-    const until = began + BigInt(Math.round(SECONDS * 1e9));
-    await Promise.all(Array.from({ length: SLOTS }, async (_, slot) => {
-      while (process.hrtime.bigint() < until) {
-        const from = next;
-        next += span;
-        await scanOnce({ gpu, device, slot }, header, target, from);
-        nonces += span;
-      }
-    }));
-    rates.push(nonces / (Number(process.hrtime.bigint() - began) / 1e9));
+    const r = await keepBusy({ lanes, header, target, seconds: SECONDS, start: next });
+    next = r.next;
+    rates.push(r.counts.reduce((a, b) => a + b, 0) / (r.elapsedMs / 1000));
   }
   return median(rates);
 }

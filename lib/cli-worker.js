@@ -6,7 +6,7 @@
 // modules' own output.
 const pow = require('./pow');
 const { openBackends } = require('./devices');
-const { searchJob, scanOnce } = require('./search');
+const { searchJob, keepBusy } = require('./search');
 
 const MARK = '\u001eNS ';
 const send = (message) => process.stdout.write(MARK + JSON.stringify(message) + '\n');
@@ -48,6 +48,12 @@ function initialise(chosen, slots) {
   return [...byContext.keys()];
 }
 
+// Every slot of every chosen device; `of` is the device's position in `chosen`.
+function laneList(chosen, slots) {
+  return chosen.flatMap((d, of) => Array.from({ length: slots },
+    (_, slot) => ({ gpu: d.gpu, device: d.index, slot, span: d.work * d.gran, of })));
+}
+
 function describeDevice(d) {
   const info = { device: `${d.backend}:${d.index}`, backend: d.backend, index: d.index,
     key: d.gpu.get_key(d.index), work: d.work, gran: d.gran };
@@ -80,22 +86,15 @@ const commands = {
     const target = Buffer.from(pow.SELFTEST.target, 'hex');
     for (const gpu of contexts) gpu.set_block(header, target);
     send({ devices: chosen.map(describeDevice) });
-    const counts = chosen.map(() => 0);
-    const began = Date.now();
-    const until = began + options.seconds * 1000;
-    const timer = setInterval(() => send({ progress: counts, elapsedMs: Date.now() - began }), 250);
-    let next = 0;
-    await Promise.all(chosen.flatMap((d, n) => Array.from({ length: options.slots }, async (_, slot) => {
-      const span = d.work * d.gran;
-      while (Date.now() < until) {
-        const from = next;
-        next += span;
-        await scanOnce({ gpu: d.gpu, device: d.index, slot }, header, target, from);
-        counts[n] += span;
-      }
-    })));
-    clearInterval(timer);
-    send({ bench: counts, elapsedMs: Date.now() - began });
+    const lanes = laneList(chosen, options.slots);
+    // Nonces per device, from the lanes' counts.
+    const perDevice = (counts) => chosen.map((_, n) =>
+      counts.reduce((sum, c, i) => sum + (lanes[i].of === n ? c : 0), 0));
+    const { counts, elapsedMs } = await keepBusy({
+      lanes, header, target, seconds: options.seconds,
+      onProgress: (c, ms) => send({ progress: perDevice(c), elapsedMs: ms }),
+    });
+    send({ bench: perDevice(counts), elapsedMs });
   },
 
   async search(options) {
@@ -104,8 +103,7 @@ const commands = {
     const chosen = chooseDevices(options);
     const contexts = initialise(chosen, options.slots);
     for (const gpu of contexts) gpu.set_block(header, target);
-    const lanes = chosen.flatMap((d) => Array.from({ length: options.slots },
-      (_, slot) => ({ gpu: d.gpu, device: d.index, slot, span: d.work * d.gran })));
+    const lanes = laneList(chosen, options.slots);
     send({ devices: chosen.map(describeDevice) });
     const result = await searchJob({
       lanes, header, target, start: options.start, maxNonces: options.maxNonces || Infinity,

@@ -115,7 +115,22 @@ function runWorker(options, onMessage) {
   });
 }
 
-const rate = (n, ms) => `${(n / 1e3 / Math.max(ms, 1)).toFixed(1)} M/s`;
+// Progress of a running command: one line rewritten in place on a terminal,
+// a plain line a second otherwise. done() ends the terminal's line.
+function progressLine(enabled) {
+  const tty = enabled && process.stdout.isTTY;
+  let last = 0;
+  return {
+    show(nonces, elapsedMs) {
+      if (!enabled) return;
+      const line = `${(nonces / 1e6).toFixed(1)} M nonces, ` +
+        `${(nonces / 1e3 / Math.max(elapsedMs, 1)).toFixed(1)} M/s, ${(elapsedMs / 1000).toFixed(1)} s`;
+      if (tty) process.stdout.write(`\r${line}   `);
+      else if (elapsedMs - last >= 1000) { last = elapsedMs; console.log(line); }
+    },
+    done() { if (tty) process.stdout.write('\n'); },
+  };
+}
 
 // True when the worker failed; says why unless it already has.
 function failWorker(result) {
@@ -212,23 +227,17 @@ async function selftest(options) {
 }
 
 async function bench(options) {
-  const tty = process.stdout.isTTY && !options.json;
+  const progress = progressLine(!options.json);
   let list = [];
-  let lastLine = 0;
   let final = null;
   const result = await runWorker(options, (m) => {
     if (m.log) console.error(m.log);
     if (m.devices) list = m.devices;
-    if (m.progress && !options.json) {
-      const total = m.progress.reduce((a, b) => a + b, 0);
-      const line = `${(total / 1e6).toFixed(0)} M nonces, ${rate(total, m.elapsedMs)}, ${(m.elapsedMs / 1000).toFixed(1)} s`;
-      if (tty) process.stdout.write(`\r${line}   `);
-      else if (m.elapsedMs - lastLine >= 1000) { lastLine = m.elapsedMs; console.log(line); }
-    }
+    if (m.progress) progress.show(m.progress.reduce((a, b) => a + b, 0), m.elapsedMs);
     if (m.bench) final = m;
     if (m.error) console.error(`noncesieve: ${m.error}`);
   });
-  if (tty) process.stdout.write('\n');
+  progress.done();
   if (failWorker(result) || !final) return 1;
   const rows = list.map((d, n) => ({ ...d, noncesPerSecond: final.bench[n] / (final.elapsedMs / 1000) }));
   const total = rows.reduce((a, r) => a + r.noncesPerSecond, 0);
@@ -247,25 +256,19 @@ async function bench(options) {
 async function search(options) {
   hexBytes(options.header, pow.HEADER_BYTES, 'header');
   hexBytes(options.target, pow.TARGET_BYTES, 'target');
-  const tty = process.stdout.isTTY;
+  const progress = progressLine(true);
   let outcome = null;
-  let lastLine = 0;
   const result = await runWorker(options, (m) => {
     if (m.log) console.error(m.log);
     if (m.devices) {
       console.log(`Searching from ${options.start} on ${m.devices.map((d) => d.device).join(', ')}`);
     }
-    if (m.progress) {
-      const { scanned, elapsedMs } = m.progress;
-      const line = `${(scanned / 1e6).toFixed(1)} M nonces, ${rate(scanned, elapsedMs)}, ${(elapsedMs / 1000).toFixed(1)} s`;
-      if (tty) process.stdout.write(`\r${line}   `);
-      else if (elapsedMs - lastLine >= 1000) { lastLine = elapsedMs; console.log(line); }
-    }
+    if (m.progress) progress.show(m.progress.scanned, m.progress.elapsedMs);
     if (m.rejected !== undefined) console.error(`device ${m.device} reported ${m.rejected}, which does not verify`);
     if (m.search) outcome = m.search;
     if (m.error) console.error(`noncesieve: ${m.error}`);
   });
-  if (tty) process.stdout.write('\n');
+  progress.done();
   if (failWorker(result) || !outcome) return 1;
   const took = `${(outcome.scanned / 1e6).toFixed(1)} M nonces in ${(outcome.elapsedMs / 1000).toFixed(1)} s`;
   if (outcome.nonce === null) {

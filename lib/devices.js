@@ -60,4 +60,4 @@ function openBackends(choice = 'auto', log = () => {}) {
   return found;
 }
 
-module.exports = { openBackends, openAnyOpenCL };
+module.exports = { openBackends };

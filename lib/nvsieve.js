@@ -6,6 +6,7 @@
 const fs = require('fs');
 const path = require('path');
 const { spawnSync } = require('child_process');
+const { loadAddon } = require('./load-addon');
 
 // NONCESIEVE_NVSIEVE_ADDON points at another build of the module (the
 // emulated one the tests use).
@@ -25,15 +26,7 @@ function missingMessage() {
 
 let addon = null;
 function load() {
-  if (addon) return addon;
-  if (!fs.existsSync(file)) throw new Error(missingMessage());
-  try {
-    addon = require(file);
-  } catch (err) {
-    err.message = `noncesieve: cannot load ${file}: ${err.message}; ` +
-      'rebuild it with `node scripts/build.js rebuild`';
-    throw err;
-  }
+  if (!addon) addon = loadAddon(file, missingMessage());
   return addon;
 }
 

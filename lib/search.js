@@ -52,4 +52,28 @@ function searchJob({ lanes, header, target, start = 0, maxNonces = Infinity, onP
   return done;
 }
 
-module.exports = { searchJob, scanOnce };
+/**
+ * Keeps every lane busy for `seconds`, each scan taking the next range from
+ * `start`, whatever it finds. Resolves to { counts, elapsedMs, next }: the
+ * nonces each lane scanned, and the first nonce not handed out.
+ */
+function keepBusy({ lanes, header, target, seconds, start = 0, onProgress, progressMs = 250 }) {
+  const counts = lanes.map(() => 0);
+  let next = start;
+  const began = Date.now();
+  const until = began + seconds * 1000;
+  const progress = onProgress && setInterval(() => onProgress(counts, Date.now() - began), progressMs);
+  return Promise.all(lanes.map(async (lane, n) => {
+    while (Date.now() < until) {
+      const from = next;
+      next += lane.span;
+      await scanOnce(lane, header, target, from);
+      counts[n] += lane.span;
+    }
+  })).then(() => {
+    if (progress) clearInterval(progress);
+    return { counts, elapsedMs: Date.now() - began, next };
+  });
+}
+
+module.exports = { searchJob, keepBusy, scanOnce };
