@@ -1,29 +1,23 @@
 {
-  # Two addons: clsieve (OpenCL) always, nvsieve (CUDA) only when scripts/find-cuda.js
-  # finds a toolkit; otherwise it prints one line saying why and only clsieve is built.
+  # Two addons, each built only when its toolkit is usable here:
+  # clsieve (OpenCL) when scripts/find-opencl.js compiles against the OpenCL
+  # headers and ICD loader, nvsieve (CUDA) when scripts/find-cuda.js finds an
+  # nvcc that works. Each probe that fails prints one line saying why and what
+  # to install; the other addon is still built.
   'variables': {
-    # The proof-of-work core, free of Node and GPU headers.
-    'core_sources': [
-      'src/common/blake2s.cc',
-      'src/common/hex.cc',
-      'src/common/search_block.cc',
-      'src/common/reference.cc',
-    ],
-    # What both modules add to it: the binding frame and the GPU-failure exit.
-    'common_sources': [
-      '<@(core_sources)',
-      'src/common/fatal.cc',
-      'src/common/job_number.cc',
-      'src/common/binding_frame.cc',
-    ],
     'cuda_root%': '<!(node scripts/find-cuda.js)',
-    # 1 adds the test-only modules (nvsieve_emu.node); never set by npm install.
-    'noncesieve_test_modules%': 0,
+    'opencl%': '<!(node scripts/find-opencl.js)',
+    # The development tree (a checkout, not the installed package) also builds
+    # the emulated CUDA module, the benchmark hosts and the bare worker.
+    'dev_tree%': '<!(node -p "+require(\'fs\').existsSync(\'test/emu_cuda\')")',
     'opencl_defines': [
       'CL_HPP_TARGET_OPENCL_VERSION=120',
       'CL_HPP_MINIMUM_OPENCL_VERSION=120',
       'CL_TARGET_OPENCL_VERSION=120',
     ],
+    # Each addon's script binding, on top of its backend library.
+    'clsieve_binding': ['src/ocl_binding/binding.cc', 'src/common/binding_frame.cc'],
+    'nvsieve_binding': ['src/binding/binding.cc', 'src/common/binding_frame.cc'],
   },
   'target_defaults': {
     'include_dirs': [
@@ -35,85 +29,103 @@
   },
   'targets': [
     {
-      # Prints what the core computes for the built-in job; npm start runs it.
-      'target_name': 'core_selftest',
-      'type': 'executable',
-      'sources': ['src/common/core_selftest.cc', '<@(core_sources)'],
-    },
-    {
-      # The OpenCL backend with its embedded kernels and images, shared by the
-      # module and the image capture tool.
-      'target_name': 'clsieve_backend',
+      # The proof-of-work core, free of Node and GPU headers, and the GPU-failure exit.
+      'target_name': 'noncesieve_core',
       'type': 'static_library',
       'sources': [
-        'src/ocl_binding/device.cc',
-        'src/ocl_binding/gpucontext.cc',
-        'src/ocl_binding/runner.cc',
-        'src/ocl_binding/images.cc',
-        '<@(core_sources)',
+        'src/common/blake2s.cc',
+        'src/common/hex.cc',
+        'src/common/search_block.cc',
+        'src/common/reference.cc',
         'src/common/fatal.cc',
         'src/common/job_number.cc',
       ],
-      'direct_dependent_settings': {
-        'include_dirs': ['src/ocl_binding'],
-        'defines': ['<@(opencl_defines)'],
-        'libraries': ['-lOpenCL'],
-      },
-      'include_dirs': ['src/ocl_binding'],
-      'defines': ['<@(opencl_defines)'],
-      'actions': [
-        {
-          'action_name': 'embed_ocl',
-          'inputs': [
-            'scripts/embed.js',
-            'src/ocl_binding/kernel.cl',
-            'src/ocl_binding/kernel_gran2.cl',
-            # The folder itself, so adding or removing an image reruns the action.
-            'src/ocl_binding/images',
-            '<!@(node scripts/embed.js --list src/ocl_binding/images)',
-          ],
-          'outputs': ['<(INTERMEDIATE_DIR)/ocl_embedded.cc'],
-          'action': [
-            'node', 'scripts/embed.js', '<(INTERMEDIATE_DIR)/ocl_embedded.cc',
-            'src/ocl_binding/images',
-            'src/ocl_binding/kernel.cl',
-            'src/ocl_binding/kernel_gran2.cl',
-          ],
-          'process_outputs_as_sources': 1,
-          'message': 'Embedding OpenCL sources and images',
-        },
-      ],
     },
     {
-      'target_name': 'clsieve',
-      'sources': ['src/ocl_binding/binding.cc', 'src/common/binding_frame.cc'],
-      'dependencies': ['clsieve_backend'],
-    },
-    {
-      # Writes the two-nonce kernel's binary for each OpenCL device found, under
-      # its image name, for embedding as a prebuilt image.
-      'target_name': 'clsieve_capture',
+      # Prints what the core computes for the built-in job; npm start runs it.
+      'target_name': 'core_selftest',
       'type': 'executable',
-      'sources': ['src/ocl_binding/capture.cc'],
-      'dependencies': ['clsieve_backend'],
+      'sources': ['src/common/core_selftest.cc'],
+      'dependencies': ['noncesieve_core'],
     },
   ],
   'conditions': [
+    ['opencl==1', {
+      'targets': [
+        {
+          # The OpenCL backend with its embedded kernels and images, shared by the
+          # module and the image capture tool.
+          'target_name': 'clsieve_backend',
+          'type': 'static_library',
+          'sources': [
+            'src/ocl_binding/device.cc',
+            'src/ocl_binding/gpucontext.cc',
+            'src/ocl_binding/runner.cc',
+            'src/ocl_binding/images.cc',
+          ],
+          'dependencies': ['noncesieve_core'],
+          'direct_dependent_settings': {
+            'include_dirs': ['src/ocl_binding'],
+            'defines': ['<@(opencl_defines)'],
+            'libraries': ['-lOpenCL'],
+          },
+          'include_dirs': ['src/ocl_binding'],
+          'defines': ['<@(opencl_defines)'],
+          'actions': [
+            {
+              'action_name': 'embed_ocl',
+              'inputs': [
+                'scripts/embed.js',
+                'src/ocl_binding/kernel.cl',
+                'src/ocl_binding/kernel_gran2.cl',
+                # The folder itself, so adding or removing an image reruns the action.
+                'src/ocl_binding/images',
+                '<!@(node scripts/embed.js --list src/ocl_binding/images)',
+              ],
+              'outputs': ['<(INTERMEDIATE_DIR)/ocl_embedded.cc'],
+              'action': [
+                'node', 'scripts/embed.js', '<(INTERMEDIATE_DIR)/ocl_embedded.cc',
+                'src/ocl_binding/images',
+                'src/ocl_binding/kernel.cl',
+                'src/ocl_binding/kernel_gran2.cl',
+              ],
+              'process_outputs_as_sources': 1,
+              'message': 'Embedding OpenCL sources and images',
+            },
+          ],
+        },
+        {
+          'target_name': 'clsieve',
+          'sources': ['<@(clsieve_binding)'],
+          'dependencies': ['clsieve_backend'],
+        },
+        {
+          # Writes the two-nonce kernel's binary for each OpenCL device found, under
+          # its image name, for embedding as a prebuilt image.
+          'target_name': 'clsieve_capture',
+          'type': 'executable',
+          'sources': ['src/ocl_binding/capture.cc'],
+          'dependencies': ['clsieve_backend'],
+        },
+      ],
+    }],
     ['cuda_root!=""', {
       'targets': [
         {
-          'target_name': 'nvsieve',
-          'variables': {
-            'cudart_static': '<!(node scripts/find-cuda.js --cudart)',
-          },
+          # The CUDA backend: device model, runner and kernel module, linked into
+          # nvsieve with the CUDA runtime and into nvsieve_emu with the emulated one.
+          'target_name': 'nvsieve_backend',
+          'type': 'static_library',
           'sources': [
-            'src/binding/binding.cc',
             'src/binding/device.cc',
             'src/binding/kernel_blake.cu',
             'src/binding/runner.cu',
-            '<@(common_sources)',
           ],
+          'dependencies': ['noncesieve_core'],
           'include_dirs': ['src/binding'],
+          'direct_dependent_settings': {
+            'include_dirs': ['src/binding'],
+          },
           'rules': [
             {
               'rule_name': 'nvcc',
@@ -135,25 +147,51 @@
               'message': 'nvcc <(RULE_INPUT_NAME)',
             },
           ],
+        },
+        {
+          'target_name': 'nvsieve',
+          'variables': {
+            'cudart_static': '<!(node scripts/find-cuda.js --cudart)',
+          },
+          'sources': ['<@(nvsieve_binding)'],
+          'dependencies': ['nvsieve_backend'],
           # Static CUDA runtime: the addon needs only the driver (libcuda.so) at run time.
           'libraries': ['<(cudart_static)', '-ldl', '-lpthread', '-lrt'],
         },
       ],
     }],
-    # nvsieve_emu.node: nvsieve's own objects, relinked against the emulated CUDA runtime
-    # of test/emu_cuda instead of libcudart_static.a, so that the module runs its kernel
-    # on the CPU and can be tested without a GPU. Only when asked for:
-    #   GYP_DEFINES=noncesieve_test_modules=1 node scripts/build.js configure build
-    ['noncesieve_test_modules==1', {
+    ['dev_tree==1', {
       'targets': [
         {
           # The floor under a scan's round trip, for bench/binding-cost.js.
           'target_name': 'bare_worker',
           'sources': ['bench/native/bare_worker.cc'],
         },
+        {
+          # The host reference on every core, for bench/clsieve-throughput.js.
+          'target_name': 'reference_cpu',
+          'type': 'executable',
+          'sources': ['bench/native/reference_cpu.cc'],
+          'dependencies': ['noncesieve_core'],
+          'ldflags': ['-pthread'],
+        },
       ],
     }],
-    ['cuda_root!="" and noncesieve_test_modules==1', {
+    ['dev_tree==1 and opencl==1', {
+      'targets': [
+        {
+          # The source kernel launched back to back by a minimal C++ host.
+          'target_name': 'ocl_host',
+          'type': 'executable',
+          'sources': ['bench/native/ocl_host.cc'],
+          'dependencies': ['clsieve_backend'],
+        },
+      ],
+    }],
+    # nvsieve_emu.node: nvsieve's binding and backend linked against the emulated
+    # CUDA runtime of test/emu_cuda instead of libcudart_static.a, so that the
+    # module runs its kernel on the CPU and can be tested without a GPU.
+    ['dev_tree==1 and cuda_root!=""', {
       'targets': [
         {
           'target_name': 'nvsieve_emu_runtime',
@@ -164,30 +202,14 @@
             'test/emu_cuda/emu_runtime.cc',
           ],
           'include_dirs': ['test/emu_cuda', '<(cuda_root)/include'],
+          'link_settings': {
+            'libraries': ['-lpthread'],
+          },
         },
         {
           'target_name': 'nvsieve_emu',
-          'type': 'none',
-          'dependencies': ['nvsieve', 'nvsieve_emu_runtime'],
-          'actions': [
-            {
-              # Replays nvsieve.node's recorded link with the runtime swapped, so the
-              # .cu objects are nvsieve's own and nothing is compiled twice.
-              'action_name': 'link_nvsieve_emu',
-              'inputs': [
-                'test/emu_cuda/link-emu.sh',
-                '<(PRODUCT_DIR)/nvsieve.node',
-                '<(PRODUCT_DIR)/obj.target/nvsieve_emu_runtime.a',
-              ],
-              'outputs': ['<(PRODUCT_DIR)/nvsieve_emu.node'],
-              'action': [
-                'bash', 'test/emu_cuda/link-emu.sh', '<(PRODUCT_DIR)',
-                '<(PRODUCT_DIR)/obj.target/nvsieve_emu_runtime.a',
-                '<(PRODUCT_DIR)/nvsieve_emu.node',
-              ],
-              'message': 'Linking nvsieve_emu.node against the emulated CUDA runtime',
-            },
-          ],
+          'sources': ['<@(nvsieve_binding)'],
+          'dependencies': ['nvsieve_backend', 'nvsieve_emu_runtime'],
         },
       ],
     }],

@@ -1,7 +1,10 @@
 // Types of require('noncesieve/clsieve'): the OpenCL module.
 //
-// Requiring it throws an Error that says how to build it when
-// build/Release/clsieve.node is missing or cannot be loaded.
+// Reading `GpuContextWrapper` loads the addon (a local build,
+// build/Release/clsieve.node, else the prebuilt binary for this platform and
+// Node ABI) and throws an Error that says what to install and what to run
+// when there is none or it cannot be loaded (under `import`, calling the
+// constructor throws it).
 
 /**
  * Called once per scan, on the main thread and never from inside

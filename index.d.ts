@@ -4,8 +4,9 @@ import * as clsieveModule from './clsieve';
 import * as nvsieveModule from './nvsieve';
 
 /**
- * require('noncesieve/clsieve'), loaded on first read.
- * @throws {Error} build/Release/clsieve.node is missing or cannot be loaded.
+ * require('noncesieve/clsieve'); its addon loads on the first read of
+ * `GpuContextWrapper`, which throws an Error saying what to install when the
+ * addon is missing or cannot be loaded.
  */
 export declare const clsieve: typeof clsieveModule;
 

@@ -1,9 +1,11 @@
 // Types of require('noncesieve/nvsieve'): the CUDA module.
 //
-// Requiring it needs no GPU and never throws; reading `GpuContextWrapper`
-// loads the addon (build/Release/nvsieve.node, or the file named by the
-// environment variable NONCESIEVE_NVSIEVE_ADDON) and throws an Error that
-// says how to build it when the file is missing or cannot be loaded.
+// Requiring or importing it needs no GPU and never throws; reading
+// `GpuContextWrapper` loads the addon (a local build, build/Release/nvsieve.node,
+// else the prebuilt binary for this platform and Node ABI, or the file named
+// by the environment variable NONCESIEVE_NVSIEVE_ADDON) and throws an Error
+// that says what to install and what to run when there is none or it cannot
+// be loaded (under `import`, calling the constructor throws it).
 
 /**
  * Called once per scan, on the main thread and never from inside
@@ -172,3 +174,13 @@ export declare const GpuContextWrapper: GpuContextWrapperConstructor;
  * throws and never ends the calling process.
  */
 export declare function isAvailable(): boolean;
+
+/**
+ * Why nvsieve cannot run here, in words, or null when `isAvailable()` is
+ * true: the addon is not installed or cannot be loaded (a glibc older than
+ * the prebuilt binary needs, say), no NVIDIA driver, a driver too old for the
+ * CUDA runtime inside the module, no CUDA device, or no device of a
+ * generation the module carries code for. Same probe and cache as
+ * `isAvailable()`; never throws.
+ */
+export declare function unavailableReason(): string | null;

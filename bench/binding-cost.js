@@ -5,9 +5,8 @@
 // (work size 256 on OpenCL; an empty grid on the emulated CUDA platform),
 // against a bare nan async worker that does nothing, built the same way.
 //
-//   node scripts/build.js configure build --noncesieve_test_modules=1
+//   (the development build, scripts/setup.sh, makes build/Release/bare_worker.node)
 //   node bench/binding-cost.js [--scans 20000]
-// (bench/clsieve-throughput.js builds the C++ host used for comparison.)
 const path = require('path');
 const fs = require('fs');
 const { execFileSync } = require('child_process');
@@ -36,7 +35,7 @@ async function measure(call) {
 async function main() {
   const bareFile = path.join(RELEASE, 'bare_worker.node');
   if (!fs.existsSync(bareFile)) {
-    throw new Error('build the bare worker first: node scripts/build.js configure build --noncesieve_test_modules=1');
+    throw new Error('build the bare worker first: bash scripts/setup.sh');
   }
   const bare = require(bareFile);
   const rows = [['bare nan async worker', await measure((resolve) => bare.run(resolve))]];
@@ -50,7 +49,7 @@ async function main() {
     rows.push(['clsieve scan, 256 work items (PoCL)', await measure((resolve) =>
       ocl.gpu.scan_nonces(resolve, header, target, 0, 0, 0))]);
     // The same launch and read from a minimal C++ host: what OpenCL itself costs.
-    const host = path.join(RELEASE, '..', 'bench', 'ocl_host');
+    const host = path.join(RELEASE, 'ocl_host');
     if (fs.existsSync(host)) {
       const env = ocl.widened
         ? { ...process.env, CLSIEVE_PLATFORM_VENDOR: '', CLSIEVE_DEVICE_TYPE: 'all' } : process.env;

@@ -29,19 +29,11 @@ const SLOTS = args.slots || 2;
 const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
 const mega = (x) => (x / 1e6).toFixed(1).padStart(7);
 
-// Builds a native helper when it is missing or older than its sources.
-function native(name, sources, libs) {
-  const out = path.join(ROOT, 'build', 'bench', name);
-  const inputs = sources.map((s) => path.join(ROOT, s));
-  const stale = !fs.existsSync(out) ||
-    inputs.some((s) => fs.statSync(s).mtimeMs > fs.statSync(out).mtimeMs);
-  if (stale) {
-    fs.mkdirSync(path.dirname(out), { recursive: true });
-    execFileSync('g++', ['-O2', '-std=c++17', '-Isrc/common', '-Isrc/ocl_binding', ...inputs,
-      'src/common/blake2s.cc', 'src/common/hex.cc', 'src/common/search_block.cc',
-      '-o', out, '-pthread', ...libs], { cwd: ROOT, stdio: 'inherit' });
-  }
-  return out;
+// A native helper of the development build (scripts/setup.sh).
+function native(name) {
+  const file = path.join(ROOT, 'build', 'Release', name);
+  if (!fs.existsSync(file)) throw new Error(`${file} is not built: run bash scripts/setup.sh`);
+  return file;
 }
 
 async function apiRate(gpu, device) {
@@ -67,8 +59,8 @@ async function main() {
   const ids = devices.map((d) => d.index);
   gpu.init_devices(ids, ids.map(() => SLOTS), ids.map(() => WORK));
 
-  const host = native('ocl_host', ['bench/native/ocl_host.cc'], ['-lOpenCL']);
-  const reference = native('reference_cpu', ['bench/native/reference_cpu.cc'], []);
+  const host = native('ocl_host');
+  const reference = native('reference_cpu');
   // The host helper finds devices the way the module did.
   const env = widened
     ? { ...process.env, CLSIEVE_PLATFORM_VENDOR: '', CLSIEVE_DEVICE_TYPE: 'all' }

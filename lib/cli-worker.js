@@ -5,7 +5,7 @@
 // JSON lines behind MARK on standard output; everything else there is the
 // modules' own output.
 const pow = require('./pow');
-const { openBackends } = require('./devices');
+const { openBackends, BACKEND_NAMES } = require('./devices');
 const { searchJob, keepBusy } = require('./search');
 
 const MARK = '\u001eNS ';
@@ -18,9 +18,12 @@ function defaultWork(backend, gpu, index) {
 }
 
 // Opens the chosen backends and devices: [{ backend, gpu, index, work }].
+// Why each backend tried gave no device lands in `options.missing`.
 function chooseDevices(options) {
   const chosen = [];
-  for (const { backend, gpu, devices, widened } of openBackends(options.backend, (line) => send({ log: line }))) {
+  options.missing = [];
+  const why = (backend, reason) => options.missing.push({ backend, reason });
+  for (const { backend, gpu, devices, widened } of openBackends(options.backend, (line) => send({ log: line }), why)) {
     if (widened) send({ widened: true });
     for (const { index } of devices) {
       const id = `${backend}:${index}`;
@@ -33,8 +36,10 @@ function chooseDevices(options) {
 }
 
 // Initialises the chosen devices, grouped by context.
-function initialise(chosen, slots) {
-  if (chosen.length === 0) throw new Error('no device found (see "noncesieve devices")');
+function initialise(chosen, slots, missing = []) {
+  if (chosen.length === 0) {
+    throw new Error(`no device found${missing.map((m) => `; ${BACKEND_NAMES[m.backend]}: ${m.reason}`).join('')}`);
+  }
   const byContext = new Map();
   for (const d of chosen) {
     if (!byContext.has(d.gpu)) byContext.set(d.gpu, []);
@@ -66,12 +71,12 @@ const commands = {
     const chosen = chooseDevices(options);
     // clsieve knows a device's granularity only once it is initialised.
     if (chosen.length > 0) initialise(chosen, 0);
-    send({ devices: chosen.map(describeDevice) });
+    send({ devices: chosen.map(describeDevice), missing: options.missing });
   },
 
   selftest(options) {
     const chosen = chooseDevices(options);
-    initialise(chosen, 1);
+    initialise(chosen, 1, options.missing);
     for (const d of chosen) {
       send({ selftestBegin: describeDevice(d) });
       d.gpu.test(d.index);
@@ -81,11 +86,11 @@ const commands = {
 
   async bench(options) {
     const chosen = chooseDevices(options);
-    const contexts = initialise(chosen, options.slots);
+    const contexts = initialise(chosen, options.slots, options.missing);
     const header = Buffer.from(pow.SELFTEST.header, 'hex');
     const target = Buffer.from(pow.SELFTEST.target, 'hex');
     for (const gpu of contexts) gpu.set_block(header, target);
-    send({ devices: chosen.map(describeDevice) });
+    send({ devices: chosen.map(describeDevice), missing: options.missing });
     const lanes = laneList(chosen, options.slots);
     // Nonces per device, from the lanes' counts.
     const perDevice = (counts) => chosen.map((_, n) =>
@@ -101,10 +106,10 @@ const commands = {
     const header = Buffer.from(options.header, 'hex');
     const target = Buffer.from(options.target, 'hex');
     const chosen = chooseDevices(options);
-    const contexts = initialise(chosen, options.slots);
+    const contexts = initialise(chosen, options.slots, options.missing);
     for (const gpu of contexts) gpu.set_block(header, target);
     const lanes = laneList(chosen, options.slots);
-    send({ devices: chosen.map(describeDevice) });
+    send({ devices: chosen.map(describeDevice), missing: options.missing });
     const result = await searchJob({
       lanes, header, target, start: options.start, maxNonces: options.maxNonces || Infinity,
       progressMs: 250, onProgress: (p) => send({ progress: p }),

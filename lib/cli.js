@@ -5,6 +5,7 @@ const path = require('path');
 const { spawn } = require('child_process');
 const pow = require('./pow');
 const { MARK } = require('./cli-worker');
+const { BACKEND_NAMES } = require('./devices');
 
 const USAGE = {
   main: `Usage: noncesieve <command> [options]
@@ -154,9 +155,11 @@ function nameAndMemory(d, chatter) {
 
 async function devices(options) {
   let list = [];
+  let missing = [];
   const result = await runWorker(options, (m, chatter) => {
     if (m.log) console.error(m.log);
     if (m.devices) list = m.devices.map((d) => ({ ...d, ...nameAndMemory(d, chatter) }));
+    if (m.missing) missing = m.missing;
     if (m.error) console.error(`noncesieve: ${m.error}`);
   });
   if (failWorker(result)) return 1;
@@ -165,8 +168,8 @@ async function devices(options) {
     return 0;
   }
   if (list.length === 0) {
-    console.log('No device found. For NVIDIA GPUs install the CUDA driver; for AMD or other ' +
-      'OpenCL GPUs their OpenCL platform; without a GPU, PoCL (Debian: apt-get install pocl-opencl-icd).');
+    console.log('No device found.');
+    for (const m of missing) console.log(`${BACKEND_NAMES[m.backend]}: ${m.reason}.`);
     return 1;
   }
   console.log('device      batch  gran    memory  name (key)');

@@ -1,8 +1,12 @@
 'use strict';
-// The OpenCL addon.
-const path = require('path');
+// The OpenCL addon, loaded on the first read of GpuContextWrapper, so that a
+// machine without OpenCL can still require the package and use nvsieve.
 const { loadAddon } = require('./load-addon');
 
-const file = path.join(__dirname, '..', 'build', 'Release', 'clsieve.node');
-module.exports = loadAddon(file, `noncesieve: ${file} is not built; run \`npm install\` ` +
-  '(or `node scripts/build.js rebuild`) in the noncesieve folder');
+let addon = null;
+module.exports = {
+  get GpuContextWrapper() {
+    if (!addon) addon = loadAddon('clsieve');
+    return addon.GpuContextWrapper;
+  },
+};

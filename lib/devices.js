@@ -27,26 +27,41 @@ function describe(gpu, backend, count, widened = false) {
   return { backend, gpu, devices, widened };
 }
 
+// Why OpenCL discovery found nothing, with what to install.
+const NO_OPENCL_DEVICE = 'no OpenCL device was found: AMD GPUs need their OpenCL platform ' +
+  '(ROCm or AMDGPU-PRO); without a GPU, PoCL runs on the CPU (Debian/Ubuntu: apt-get install ' +
+  'pocl-opencl-icd); clinfo -l lists the platforms and devices OpenCL sees';
+
 /**
  * The backends to use: 'cuda', 'opencl' or 'auto' (CUDA devices when usable,
  * else AMD OpenCL GPUs, else every OpenCL device, saying so through `log`).
  * Returns [{ backend, gpu, devices: [{ index }], widened }], widened true when
- * OpenCL discovery fell back to every device.
+ * OpenCL discovery fell back to every device. `why(backend, reason)` hears,
+ * in words, why a backend that was tried gave no device.
  */
-function openBackends(choice = 'auto', log = () => {}) {
+const BACKEND_NAMES = { cuda: 'CUDA', opencl: 'OpenCL' };
+
+function openBackends(choice = 'auto', log = () => {}, why = () => {}) {
   const found = [];
   if (choice === 'cuda' || choice === 'auto') {
     const nvsieve = require('./nvsieve');
-    if (nvsieve.isAvailable()) {
+    const reason = nvsieve.unavailableReason();
+    if (reason === null) {
       const gpu = new nvsieve.GpuContextWrapper();
       found.push(describe(gpu, 'cuda', gpu.get_total_devices()));
-    } else if (choice === 'cuda') {
-      log('No usable CUDA driver or device was found.');
+    } else {
+      why('cuda', reason);
     }
   }
   if (choice === 'opencl' || (choice === 'auto' && found.length === 0)) {
     const clsieve = require('./clsieve');
-    let gpu = new clsieve.GpuContextWrapper();
+    let gpu;
+    try {
+      gpu = new clsieve.GpuContextWrapper();
+    } catch (err) {
+      why('opencl', err.message.replace(/^noncesieve: /, ''));
+      return found;
+    }
     let widened = false;
     if (gpu.get_total_devices() === 0 && process.env.CLSIEVE_PLATFORM_VENDOR === undefined &&
         process.env.CLSIEVE_DEVICE_TYPE === undefined) {
@@ -56,8 +71,9 @@ function openBackends(choice = 'auto', log = () => {}) {
     }
     const count = gpu.get_total_devices();
     if (count > 0) found.push(describe(gpu, 'opencl', count, widened));
+    else why('opencl', NO_OPENCL_DEVICE);
   }
   return found;
 }
 
-module.exports = { openBackends };
+module.exports = { openBackends, BACKEND_NAMES };

@@ -7,7 +7,7 @@ const fs = require('fs');
 const path = require('path');
 
 const ROOT = path.join(__dirname, '..');
-const OBJ = path.join(ROOT, 'build', 'Release', 'obj.target', 'nvsieve', 'geni');
+const OBJ = path.join(ROOT, 'build', 'Release', 'obj.target', 'nvsieve_backend', 'geni');
 const KEEP = path.join(OBJ, 'keep-kernel_blake');
 const KERNEL = '_Z12blake2s_hashmPm';
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env node
 'use strict';
-// Prints the CUDA toolkit root (the folder holding bin/nvcc), or nothing when there is none.
+// Prints the CUDA toolkit root (the folder holding bin/nvcc) when nvsieve can be
+// built with it, or nothing after one line that says why not and how to retry.
 // binding.gyp builds nvsieve only when this prints something.
 //   --cudart  print the path of libcudart_static.a instead (empty when missing)
-// NONCESIEVE_NO_CUDA=1 pretends no toolkit is installed.
+// NONCESIEVE_NO_CUDA=1 leaves nvsieve out.
 const fs = require('fs');
 const path = require('path');
 
@@ -42,18 +43,59 @@ function cudartStatic(root) {
   return candidates.find(isFile) || null;
 }
 
-if (require.main === module) {
+// Compiles a one-line kernel: catches an nvcc that cannot run its host
+// compiler (an unsupported GCC, say) before the build depends on it.
+function probeNvcc(root) {
+  const dir = fs.mkdtempSync(path.join(require('os').tmpdir(), 'noncesieve-cuda-'));
+  try {
+    fs.writeFileSync(path.join(dir, 'probe.cu'), '__global__ void probe(int* p) { *p = 1; }\n');
+    const r = require('child_process').spawnSync(path.join(root, 'bin', 'nvcc'),
+      ['-c', 'probe.cu', '-o', 'probe.o'], { cwd: dir, encoding: 'utf8' });
+    if (r.status === 0) return null;
+    const output = `${r.stdout || ''}${r.stderr || ''}`.trim();
+    return (output.split('\n').find((l) => /error/i.test(l)) || output.split('\n')[0] ||
+      (r.error && r.error.message) || `status ${r.status}`).trim();
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+}
+
+const RETRY = 'then run `npm rebuild noncesieve` (NONCESIEVE_NO_CUDA=1 leaves nvsieve out on purpose)';
+
+// The toolkit root when nvsieve can be built, else null after the line that says why.
+function usableRoot() {
+  const { noteSkip, clearSkip } = require('./skip-note');
+  const skip = (why) => {
+    noteSkip('nvsieve', `noncesieve: skipping nvsieve (CUDA): ${why}; building clsieve only`);
+    return null;
+  };
+  if (process.env.NONCESIEVE_NO_CUDA && process.env.NONCESIEVE_NO_CUDA !== '0') {
+    return skip('NONCESIEVE_NO_CUDA is set; unset it and run `npm rebuild noncesieve` to build it');
+  }
   const root = cudaRoot();
+  if (!root) {
+    return skip('no nvcc was found on PATH, in /usr/local/cuda, $CUDA_PATH or $CUDA_HOME; ' +
+      `install the CUDA toolkit or set CUDA_PATH to it, ${RETRY}`);
+  }
+  if (!cudartStatic(root)) {
+    return skip(`nvcc is in ${root} but libcudart_static.a was not found; install the toolkit's ` +
+      `runtime library or set CUDA_PATH to a complete toolkit, ${RETRY}`);
+  }
+  const failure = probeNvcc(root);
+  if (failure) {
+    return skip(`${root}/bin/nvcc cannot compile a test kernel (${failure}); install a host ` +
+      `compiler this nvcc supports or set CUDA_PATH to another toolkit, ${RETRY}`);
+  }
+  clearSkip('nvsieve');
+  return root;
+}
+
+if (require.main === module) {
   if (process.argv.includes('--cudart')) {
+    const root = cudaRoot();
     process.stdout.write(root ? (cudartStatic(root) || '') : '');
-  } else if (root && cudartStatic(root)) {
-    process.stdout.write(root);
-  } else if (root) {
-    process.stderr.write(`noncesieve: skipping nvsieve (CUDA): nvcc is in ${root} but ` +
-      'libcudart_static.a was not found; building clsieve only\n');
   } else {
-    process.stderr.write('noncesieve: skipping nvsieve (CUDA): no nvcc was found on PATH, ' +
-      'in /usr/local/cuda, $CUDA_PATH or $CUDA_HOME; building clsieve only\n');
+    process.stdout.write(usableRoot() || '');
   }
 }
 

@@ -8,7 +8,7 @@ import {
 } from 'noncesieve';
 import { GpuContextWrapper as ClContext } from 'noncesieve/clsieve';
 import type { GpuContextWrapper as NvContext } from 'noncesieve/nvsieve';
-import { isAvailable } from 'noncesieve/nvsieve';
+import { isAvailable, unavailableReason } from 'noncesieve/nvsieve';
 
 function fromHex(hex: string): Uint8Array {
   const bytes = new Uint8Array(hex.length / 2);
@@ -60,7 +60,8 @@ function scanOpenCL(): Promise<number> {
 }
 
 async function scanCuda(): Promise<boolean> {
-  if (!isAvailable() || !nvsieve.isAvailable()) return false;
+  const why: string | null = unavailableReason();
+  if (why !== null || !isAvailable() || !nvsieve.isAvailable()) return false;
   const gpu: NvContext = new nvsieve.GpuContextWrapper();
   const ids = Array.from({ length: gpu.get_total_devices() }, (_, i) => i);
   const threads = ids.map((i) => Math.max(512, gpu.get_batch_size(i) * 512));
