@@ -19,7 +19,6 @@ int main(int argc, char** argv) {
   HexToBin(SELFTEST_TARGET_HEX, target, sizeof(target));
   uint32_t block[NS_BLOCK_WORDS];
   build_search_block(header, target, true, block);
-  const uint64_t target3 = ns_target3(block);
   const unsigned cores = std::thread::hardware_concurrency();
 
   for (int run = 0; run < runs; ++run) {
@@ -32,7 +31,7 @@ int main(int argc, char** argv) {
         uint64_t nonce = uint64_t(c) << 40, done = 0, won = 0;
         while (!stop.load(std::memory_order_relaxed)) {
           for (int i = 0; i < 4096; ++i, ++nonce)
-            won += ns_is_winner(ns_nonce_h3(block, nonce, true), target3);
+            won += ns_nonce_wins(block, nonce, true);
           done += 4096;
         }
         total += done;

@@ -1,5 +1,6 @@
 // The CUDA build of the search kernel: one nonce per thread, reading the
-// extended block from constant memory.
+// extended block from constant memory. What a thread does is ns_cuda_thread
+// (nonce_search.h), which the CPU tests and the emulated runtime also run.
 #include "kernel_blake.h"
 
 #include "nonce_search.h"
@@ -8,9 +9,7 @@
 __constant__ uint32_t d_data[NS_BLOCK_WORDS];
 
 __global__ void blake2s_hash(unsigned long startNonce, unsigned long* resNonce) {
-  const uint32_t jobId = blockIdx.x * blockDim.x + threadIdx.x;
-  const uint64_t nonce = ns_thread_nonce(startNonce, jobId, 1);
-  if (ns_is_winner(ns_nonce_h3(d_data, nonce, true), ns_target3(d_data))) *resNonce = nonce;
+  ns_cuda_thread(blockIdx, blockDim, threadIdx, startNonce, d_data, resNonce);
 }
 
 cudaError_t set_init_data(const unsigned char* header, const unsigned char* target) {

@@ -6,6 +6,15 @@
 // the last block (80-87) and the last block's partly mixed working vector
 // (88-103). The host has done every nonce-independent step; what is left is
 // round 1's fourth column G onwards, and only hash words 6 and 7 are needed.
+//
+// The header is built three ways:
+//   - by nvcc for the GPU (__CUDA_ARCH__): rotations are the device intrinsics;
+//   - for the host, as it is: rotations are plain shifts;
+//   - for the host with NS_DEVICE_MIRRORS defined (the C++ tests and the
+//     emulated CUDA runtime): the GPU's code, with host mirrors of the
+//     intrinsics, so that the very selectors and shift counts the GPU uses run
+//     on the CPU. That build puts its functions in namespace ns_device_path so
+//     that it can share a program with the plain one.
 #ifndef NONCESIEVE_NONCE_SEARCH_H
 #define NONCESIEVE_NONCE_SEARCH_H
 
@@ -15,6 +24,12 @@
 #define NS_FN __host__ __device__ __forceinline__
 #else
 #define NS_FN inline
+#endif
+
+#if defined(__CUDA_ARCH__) || defined(NS_DEVICE_MIRRORS)
+#define NS_GPU_OPS 1
+#else
+#define NS_GPU_OPS 0
 #endif
 
 enum {
@@ -28,35 +43,61 @@ enum {
   NS_WORD_VS = 88
 };
 
-// Rotations by 16 and 8 are byte permutes on the GPU, by 12 and 7 funnel shifts.
-NS_FN uint32_t ns_rotr16(uint32_t x) {
-#if defined(__CUDA_ARCH__)
-  return __byte_perm(x, 0, 0x1032);
+#if defined(NS_DEVICE_MIRRORS) && !defined(__CUDA_ARCH__)
+namespace ns_device_path {
+
+// Host mirrors of the two intrinsics, from their documented semantics.
+// __byte_perm(x, y, s): byte n of the result is byte ((s >> 4n) & 7) of the
+// eight bytes y:x, x holding bytes 0-3 (PTX prmt.b32 with no mode bits set).
+inline uint32_t ns_byte_perm(uint32_t x, uint32_t y, uint32_t s) {
+  const uint64_t bytes = ((uint64_t)y << 32) | x;
+  uint32_t r = 0;
+  for (int n = 0; n < 4; ++n) {
+    const uint32_t pick = (s >> (4 * n)) & 7;
+    r |= (uint32_t)((bytes >> (8 * pick)) & 0xFF) << (8 * n);
+  }
+  return r;
+}
+
+// __funnelshift_r(lo, hi, shift): hi:lo shifted right by shift & 31, low 32
+// bits (PTX shf.r.wrap.b32).
+inline uint32_t ns_funnelshift_r(uint32_t lo, uint32_t hi, uint32_t shift) {
+  return (uint32_t)((((uint64_t)hi << 32) | lo) >> (shift & 31));
+}
+#elif defined(__CUDA_ARCH__)
+__device__ __forceinline__ uint32_t ns_byte_perm(uint32_t x, uint32_t y, uint32_t s) {
+  return __byte_perm(x, y, s);
+}
+__device__ __forceinline__ uint32_t ns_funnelshift_r(uint32_t lo, uint32_t hi, uint32_t shift) {
+  return __funnelshift_r(lo, hi, shift);
+}
+#endif
+
+// The __byte_perm selector that rotates a word right by `bytes` bytes: byte n
+// of the result is byte (n + bytes) mod 4 of the word.
+NS_FN constexpr uint32_t ns_rotr_selector(unsigned bytes) {
+  return ((bytes + 0) & 3) | ((bytes + 1) & 3) << 4 | ((bytes + 2) & 3) << 8 |
+         ((bytes + 3) & 3) << 12;
+}
+
+// Right rotation by N. On the GPU whole-byte rotations are byte permutes and
+// the others funnel shifts.
+template <unsigned N>
+NS_FN uint32_t ns_rotr(uint32_t x) {
+#if NS_GPU_OPS
+  if (N % 8 == 0) return ns_byte_perm(x, 0, ns_rotr_selector(N / 8));
+  return ns_funnelshift_r(x, x, N);
 #else
-  return (x >> 16) | (x << 16);
+  return (x >> N) | (x << (32 - N));
 #endif
 }
-NS_FN uint32_t ns_rotr8(uint32_t x) {
-#if defined(__CUDA_ARCH__)
-  return __byte_perm(x, 0, 0x0321);
-#else
-  return (x >> 8) | (x << 24);
-#endif
-}
-NS_FN uint32_t ns_rotr12(uint32_t x) {
-#if defined(__CUDA_ARCH__)
-  return __funnelshift_r(x, x, 12);
-#else
-  return (x >> 12) | (x << 20);
-#endif
-}
-NS_FN uint32_t ns_rotr7(uint32_t x) {
-#if defined(__CUDA_ARCH__)
-  return __funnelshift_r(x, x, 7);
-#else
-  return (x >> 7) | (x << 25);
-#endif
-}
+
+#define NS_WORD uint32_t
+#define NS_ROTR16(x) ns_rotr<16>(x)
+#define NS_ROTR12(x) ns_rotr<12>(x)
+#define NS_ROTR8(x) ns_rotr<8>(x)
+#define NS_ROTR7(x) ns_rotr<7>(x)
+#include "blake2s_rounds.h"
 
 // Nonce of thread jobId: the product jobId * gran is formed in 32 bits, the
 // sum wraps modulo 2^64.
@@ -69,49 +110,23 @@ NS_FN uint64_t ns_target3(const uint32_t* data) {
   return ((uint64_t)data[NS_WORD_TARGET + 7] << 32) | data[NS_WORD_TARGET + 6];
 }
 
-NS_FN bool ns_is_winner(uint64_t h3, uint64_t target3) { return target3 > h3; }
-
-#define NS_G(a, b, c, d, x, y) \
-  do {                         \
-    a = a + b + (x);           \
-    d = ns_rotr16(d ^ a);      \
-    c = c + d;                 \
-    b = ns_rotr12(b ^ c);      \
-    a = a + b + (y);           \
-    d = ns_rotr8(d ^ a);       \
-    c = c + d;                 \
-    b = ns_rotr7(b ^ c);       \
-  } while (0)
-
-// One full round with message schedule s0..s15 (the RFC's SIGMA row).
-#define NS_ROUND(s0, s1, s2, s3, s4, s5, s6, s7, s8, s9, s10, s11, s12, s13, s14, s15) \
-  do {                                                                                \
-    NS_G(v0, v4, v8, v12, m[s0], m[s1]);                                              \
-    NS_G(v1, v5, v9, v13, m[s2], m[s3]);                                              \
-    NS_G(v2, v6, v10, v14, m[s4], m[s5]);                                             \
-    NS_G(v3, v7, v11, v15, m[s6], m[s7]);                                             \
-    NS_G(v0, v5, v10, v15, m[s8], m[s9]);                                             \
-    NS_G(v1, v6, v11, v12, m[s10], m[s11]);                                           \
-    NS_G(v2, v7, v8, v13, m[s12], m[s13]);                                            \
-    NS_G(v3, v4, v9, v14, m[s14], m[s15]);                                            \
-  } while (0)
-
-// Hash bytes 24-31 (as a little-endian 64-bit number) of the header held in
-// `data` with `nonce` inserted: m6 takes the low half, the high half is ORed
-// into m7. `extended` says which precomputation the block carries; it must
-// match the block (a compile-time constant wherever speed matters).
-NS_FN uint64_t ns_nonce_h3(const uint32_t* data, uint64_t nonce, bool extended) {
-  // Only m0..m7 can be non-zero: the last block holds 30 header bytes.
-  uint32_t m[16];
-  m[0] = data[NS_WORD_M0 + 0];
-  m[1] = data[NS_WORD_M0 + 1];
-  m[2] = data[NS_WORD_M0 + 2];
-  m[3] = data[NS_WORD_M0 + 3];
-  m[4] = data[NS_WORD_M0 + 4];
-  m[5] = data[NS_WORD_M0 + 5];
-  m[6] = (uint32_t)nonce;
-  m[7] = data[NS_WORD_M0 + 7] | (uint32_t)(nonce >> 32);
-  m[8] = m[9] = m[10] = m[11] = m[12] = m[13] = m[14] = m[15] = 0;
+// Hashes the header held in `data` with `nonce` inserted (m6 takes the low
+// half, the high half is ORed into m7) and tests hash bytes 24-31 (`h3`, a
+// little-endian 64-bit number) against target3: true when target3 > h3.
+// Hash word 7 (h3's high half) is finished first; with kRejectEarly, a word 7
+// above the target's loses at once and word 6 is never computed, otherwise
+// *h3 receives the value tested. `extended` says which precomputation the
+// block carries; it must match the block (a compile-time constant wherever
+// speed matters).
+template <bool kRejectEarly>
+NS_FN bool ns_nonce_test(const uint32_t* data, uint64_t nonce, bool extended, uint64_t target3,
+                         uint64_t* h3) {
+  const uint32_t m0 = data[NS_WORD_M0 + 0], m1 = data[NS_WORD_M0 + 1];
+  const uint32_t m2 = data[NS_WORD_M0 + 2], m3 = data[NS_WORD_M0 + 3];
+  const uint32_t m4 = data[NS_WORD_M0 + 4], m5 = data[NS_WORD_M0 + 5];
+  const uint32_t m6 = (uint32_t)nonce;
+  const uint32_t m7 = data[NS_WORD_M0 + 7] | (uint32_t)(nonce >> 32);
+  const uint32_t m8 = 0, m9 = 0, m10 = 0, m11 = 0, m12 = 0, m13 = 0, m14 = 0, m15 = 0;
 
   const uint32_t* vs = data + NS_WORD_VS;
   uint32_t v0 = vs[0], v1 = vs[1], v2 = vs[2], v3 = vs[3];
@@ -119,47 +134,50 @@ NS_FN uint64_t ns_nonce_h3(const uint32_t* data, uint64_t nonce, bool extended) 
   uint32_t v8 = vs[8], v9 = vs[9], v10 = vs[10], v11 = vs[11];
   uint32_t v12 = vs[12], v13 = vs[13], v14 = vs[14], v15 = vs[15];
 
-  // Round 1: the column G that takes the nonce words.
-  NS_G(v3, v7, v11, v15, m[6], m[7]);
-  if (!extended) {
-    NS_G(v0, v5, v10, v15, m[8], m[9]);
-    NS_G(v1, v6, v11, v12, m[10], m[11]);
+  if (extended) {
+    NS_ROUND1_EXTENDED;
   } else {
-    // The host has already done v0 += v5, v1 += v6 and v12's first rotation.
-    v15 = ns_rotr16(v15 ^ v0);
-    v10 = v10 + v15;
-    v5 = ns_rotr12(v5 ^ v10);
-    v0 = v0 + v5 + m[9];
-    v15 = ns_rotr8(v15 ^ v0);
-    v10 = v10 + v15;
-    v5 = ns_rotr7(v5 ^ v10);
-
-    v11 = v11 + v12;
-    v6 = ns_rotr12(v6 ^ v11);
-    v1 = v1 + v6 + m[11];
-    v12 = ns_rotr8(v12 ^ v1);
-    v11 = v11 + v12;
-    v6 = ns_rotr7(v6 ^ v11);
+    NS_ROUND1_BASIC;
   }
-  NS_G(v2, v7, v8, v13, m[12], m[13]);
-  NS_G(v3, v4, v9, v14, m[14], m[15]);
-
-  NS_ROUND(14, 10, 4, 8, 9, 15, 13, 6, 1, 12, 0, 2, 11, 7, 5, 3);
-  NS_ROUND(11, 8, 12, 0, 5, 2, 15, 13, 10, 14, 3, 6, 7, 1, 9, 4);
-  NS_ROUND(7, 9, 3, 1, 13, 12, 11, 14, 2, 6, 5, 10, 4, 0, 15, 8);
-  NS_ROUND(9, 0, 5, 7, 2, 4, 10, 15, 14, 1, 11, 12, 6, 8, 3, 13);
-  NS_ROUND(2, 12, 6, 10, 0, 11, 8, 3, 4, 13, 7, 5, 15, 14, 1, 9);
-  NS_ROUND(12, 5, 1, 15, 14, 13, 4, 10, 0, 7, 6, 3, 9, 2, 8, 11);
-  NS_ROUND(13, 11, 7, 14, 12, 1, 3, 9, 5, 0, 15, 4, 8, 6, 2, 10);
-  NS_ROUND(6, 15, 14, 9, 11, 3, 0, 8, 12, 2, 13, 7, 1, 4, 10, 5);
-  NS_ROUND(10, 2, 8, 4, 7, 6, 1, 5, 15, 11, 9, 14, 3, 12, 13, 0);
-
-  v6 = v6 ^ v14 ^ data[NS_WORD_SS + 6];
-  v7 = v7 ^ v15 ^ data[NS_WORD_SS + 7];
-  return ((uint64_t)v7 << 32) | v6;
+  NS_ROUNDS_2_TO_9;
+  NS_LAST_ROUND_TO_H7;
+  const uint32_t h7 = v7 ^ v15 ^ data[NS_WORD_SS + 7];
+  if (kRejectEarly && h7 > (uint32_t)(target3 >> 32)) return false;
+  NS_LAST_ROUND_TO_H6;
+  const uint32_t h6 = v6 ^ v14 ^ data[NS_WORD_SS + 6];
+  const uint64_t tested = ((uint64_t)h7 << 32) | h6;
+  if (!kRejectEarly) *h3 = tested;
+  return target3 > tested;
 }
 
-#undef NS_G
-#undef NS_ROUND
+// h3 of `nonce` (see ns_nonce_test).
+NS_FN uint64_t ns_nonce_h3(const uint32_t* data, uint64_t nonce, bool extended) {
+  uint64_t h3 = 0;
+  ns_nonce_test<false>(data, nonce, extended, 0, &h3);
+  return h3;
+}
+
+// True when `nonce` wins against the block's own target (strictly below it).
+NS_FN bool ns_nonce_wins(const uint32_t* data, uint64_t nonce, bool extended) {
+  return ns_nonce_test<true>(data, nonce, extended, ns_target3(data), nullptr);
+}
+
+// Everything one thread of the CUDA kernel does, given its block and thread
+// coordinates (launches are one-dimensional: only x counts), the launch's
+// start nonce, the extended block and the result slot: it tests nonce
+// startNonce + blockIdx.x * blockDim.x + threadIdx.x and, when that wins,
+// stores it with one plain store. `Slot` is the slot's type (the GPU's
+// unsigned long, or whatever records stores on the host).
+template <class Index, class Size, class Slot>
+NS_FN void ns_cuda_thread(Index block_idx, Size block_dim, Index thread_idx, uint64_t start_nonce,
+                          const uint32_t* data, Slot* result) {
+  const uint32_t job_id = block_idx.x * block_dim.x + thread_idx.x;
+  const uint64_t nonce = ns_thread_nonce(start_nonce, job_id, 1);
+  if (ns_nonce_wins(data, nonce, true)) *result = nonce;
+}
+
+#if defined(NS_DEVICE_MIRRORS) && !defined(__CUDA_ARCH__)
+}  // namespace ns_device_path
+#endif
 
 #endif

@@ -1,3 +1,6 @@
+// The emulated kernels run the GPU build of the per-thread code, with host
+// mirrors of the device intrinsics.
+#define NS_DEVICE_MIRRORS 1
 #include "emu_kernels.h"
 
 #include <stdint.h>
@@ -13,26 +16,32 @@ namespace emu_cuda {
 
 namespace {
 
-// Highest-numbered thread of a range that found a nonce.
+using ns_device_path::ns_cuda_thread;
+
+// Stands in for the result slot on the host: keeps the last nonce stored.
 struct Find {
   bool found = false;
   uint64_t nonce = 0;
+  Find& operator=(uint64_t n) {
+    found = true;
+    nonce = n;
+    return *this;
+  }
 };
 
-// Threads [first, last) in launch order, block-major as the hardware numbers them.
-void search_range(const uint32_t* data, uint64_t start_nonce, uint32_t block_dim,
-                  uint64_t first_block, uint64_t last_block, Find* out) {
-  const uint64_t target3 = ns_target3(data);
-  for (uint64_t b = first_block; b < last_block; ++b) {
-    for (uint32_t t = 0; t < block_dim; ++t) {
-      // blockIdx.x * blockDim.x + threadIdx.x, in the kernel's 32-bit arithmetic.
-      const uint32_t job_id = static_cast<uint32_t>(b) * block_dim + t;
-      const uint64_t nonce = ns_thread_nonce(start_nonce, job_id, 1);
-      if (ns_is_winner(ns_nonce_h3(data, nonce, /*extended=*/true), target3)) {
-        out->found = true;
-        out->nonce = nonce;
-      }
-    }
+// Runs blocks [first, last) of the grid, numbered x fastest, then y, then z,
+// each block's threads in the same order, through the kernel's own per-thread
+// code (the GPU build of nonce_search.h).
+void run_blocks(const uint32_t* data, uint64_t start_nonce, dim3 grid, dim3 block,
+                uint64_t first, uint64_t last, Find* out) {
+  for (uint64_t b = first; b < last; ++b) {
+    const uint3 block_idx = {static_cast<unsigned>(b % grid.x),
+                             static_cast<unsigned>(b / grid.x % grid.y),
+                             static_cast<unsigned>(b / grid.x / grid.y)};
+    for (unsigned z = 0; z < block.z; ++z)
+      for (unsigned y = 0; y < block.y; ++y)
+        for (unsigned x = 0; x < block.x; ++x)
+          ns_cuda_thread(block_idx, block, uint3{x, y, z}, start_nonce, data, out);
   }
 }
 
@@ -41,7 +50,6 @@ void search_range(const uint32_t* data, uint64_t start_nonce, uint32_t block_dim
 // nonce left in the slot is the one of the highest-numbered finding thread, as
 // if the threads had run one after another: real hardware leaves any one of
 // them, so a deterministic choice is as valid and makes failures repeatable.
-// Only x counts, as in the kernel: threads differing in y or z repeat nonces.
 cudaError_t blake2s_hash(const LaunchContext& launch) {
   unsigned long start_nonce;
   void* result;
@@ -54,21 +62,23 @@ cudaError_t blake2s_hash(const LaunchContext& launch) {
   // it; refusing it up front reports the same bug without a lucky miss.
   if (!launch.is_device_range(result, sizeof(unsigned long))) return cudaErrorIllegalAddress;
 
-  const uint64_t blocks = launch.grid.x;
-  const uint32_t block_dim = launch.block.x;
+  const uint64_t blocks = uint64_t(launch.grid.x) * launch.grid.y * launch.grid.z;
+  const uint64_t threads_per_block = uint64_t(launch.block.x) * launch.block.y * launch.block.z;
   unsigned workers = std::max(1u, std::thread::hardware_concurrency());
   // Small launches are not worth a thread start.
-  if (blocks * block_dim < 4096) workers = 1;
+  if (blocks * threads_per_block < 4096) workers = 1;
   workers = static_cast<unsigned>(std::min<uint64_t>(workers, blocks));
 
+  // Worker w runs blocks [edge(w), edge(w + 1)).
+  auto edge = [&](uint64_t w) { return blocks / workers * w + std::min<uint64_t>(w, blocks % workers); };
   std::vector<Find> finds(workers);
   std::vector<std::thread> threads;
   threads.reserve(workers - 1);
   for (unsigned w = 1; w < workers; ++w) {
-    threads.emplace_back(search_range, data, start_nonce, block_dim, blocks * w / workers,
-                         blocks * (w + 1) / workers, &finds[w]);
+    threads.emplace_back(run_blocks, data, start_nonce, launch.grid, launch.block, edge(w),
+                         edge(w + 1), &finds[w]);
   }
-  search_range(data, start_nonce, block_dim, 0, blocks / workers, &finds[0]);
+  run_blocks(data, start_nonce, launch.grid, launch.block, 0, edge(1), &finds[0]);
   for (std::thread& t : threads) t.join();
 
   for (unsigned w = workers; w-- > 0;) {

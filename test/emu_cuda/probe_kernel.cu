@@ -1,6 +1,6 @@
-// A stand-in for src/binding/kernel_blake.cu while that is being written, for the
-// emulator's own tests: the same kernel signature, the same __constant__ block,
-// the calls the runner makes. Compiled by scripts/nvcc.sh like the real files.
+// A stand-in for src/binding/kernel_blake.cu for the emulator's own tests: the
+// same kernel signature and per-thread code, the same __constant__ block, the
+// calls the runner makes. Compiled by scripts/nvcc.sh like the real files.
 #include <cuda_runtime.h>
 #include <stdint.h>
 
@@ -10,9 +10,7 @@
 __constant__ uint32_t d_data[NS_BLOCK_WORDS];
 
 __global__ void blake2s_hash(unsigned long startNonce, unsigned long* resNonce) {
-  uint32_t job_id = blockIdx.x * blockDim.x + threadIdx.x;
-  uint64_t nonce = ns_thread_nonce(startNonce, job_id, 1);
-  if (ns_is_winner(ns_nonce_h3(d_data, nonce, true), ns_target3(d_data))) *resNonce = nonce;
+  ns_cuda_thread(blockIdx, blockDim, threadIdx, startNonce, d_data, resNonce);
 }
 
 // A kernel the emulator has no CPU version of.
