@@ -5,10 +5,8 @@
 // the GPU build uses).
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
-#include "blake2s.h"
 #include "search_block.h"
 #include "test_util.h"
 
@@ -17,8 +15,6 @@ using namespace ns_device_path;
 #endif
 
 namespace {
-
-std::vector<unsigned char> selftest_header() { return from_hex(SELFTEST_HEADER_HEX); }
 
 std::vector<uint32_t> block_for(const std::vector<unsigned char>& header, bool extended,
                                 uint64_t target3 = 0) {
@@ -34,22 +30,8 @@ void set_target3(std::vector<uint32_t>* block, uint64_t t) {
   (*block)[NS_WORD_TARGET + 7] = uint32_t(t >> 32);
 }
 
-// Bytes 24-31 of the full digest, little-endian.
-uint64_t digest_h3(const std::vector<unsigned char>& header) {
-  uint8_t d[32];
-  blake2s(d, 32, header.data(), header.size(), nullptr, 0);
-  uint64_t h3;
-  memcpy(&h3, d + 24, 8);
-  return h3;
-}
-
 // A header with bits set in bytes 284-285, so the ORed high half matters.
-std::vector<unsigned char> marked_header() {
-  std::vector<unsigned char> h = selftest_header();
-  h[284] = 0x0F;
-  h[285] = 0x80;
-  return h;
-}
+std::vector<unsigned char> marked_header() { return selftest_header(0x0F, 0x80); }
 
 TEST(NoncePath, GoldenH3Values) {
   const std::vector<unsigned char> header = selftest_header();

@@ -139,15 +139,8 @@ class OclKernel : public ::testing::TestWithParam<KernelCase> {
   cl::Kernel kernel_;
 };
 
-std::vector<unsigned char> selftest_header() { return from_hex(SELFTEST_HEADER_HEX); }
-
 // Bytes 284-285 are ORed with the nonce's bits 32-47.
-std::vector<unsigned char> marked_header() {
-  std::vector<unsigned char> h = selftest_header();
-  h[284] = 0x5a;
-  h[285] = 0xc3;
-  return h;
-}
+std::vector<unsigned char> marked_header() { return selftest_header(0x5a, 0xc3); }
 
 TEST_P(OclKernel, SelfTestJobMatchesTheReference) {
   std::vector<uint32_t> b(NS_BLOCK_WORDS);

@@ -25,15 +25,6 @@ struct SelfTestJob {
   }
 };
 
-// Bytes 24-31 of the full BLAKE2s-256 digest, little-endian.
-uint64_t digest_h3(const std::vector<unsigned char>& header) {
-  uint8_t d[32];
-  blake2s(d, 32, header.data(), header.size(), nullptr, 0);
-  uint64_t h3;
-  memcpy(&h3, d + 24, 8);
-  return h3;
-}
-
 TEST(SearchBlock, GoldenWordsOfTheSelfTestJob) {
   SelfTestJob job;
   ASSERT_EQ(job.header.size(), 286u);

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include <cstring>
+
+#include "blake2s.h"
 #include "hex.h"
 
 inline std::vector<unsigned char> from_hex(const std::string& text) {
@@ -31,6 +34,25 @@ inline std::vector<unsigned char> with_nonce(std::vector<unsigned char> header, 
   header[284] |= uint8_t(nonce >> 32);
   header[285] |= uint8_t(nonce >> 40);
   return header;
+}
+
+// The self-test header, with bytes 284-285 (zero as stored) set as given: the
+// kernel ORs the nonce's bits 32-47 into them.
+inline std::vector<unsigned char> selftest_header(uint8_t b284 = 0, uint8_t b285 = 0) {
+  std::vector<unsigned char> h = from_hex(SELFTEST_HEADER_HEX);
+  h[284] = b284;
+  h[285] = b285;
+  return h;
+}
+
+// Bytes 24-31 of the header's full BLAKE2s-256 digest, little-endian: what the
+// kernel compares with the target.
+inline uint64_t digest_h3(const std::vector<unsigned char>& header) {
+  uint8_t d[32];
+  blake2s(d, 32, header.data(), header.size(), nullptr, 0);
+  uint64_t h3;
+  memcpy(&h3, d + 24, 8);
+  return h3;
 }
 
 #endif
