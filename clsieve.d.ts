@@ -37,7 +37,9 @@ export interface GpuContextWrapper {
 
   /**
    * Nonces per work item: 1 with the kernel built from source, 2 with a
-   * prebuilt image. One scan covers `workSize × get_gran(index)` nonces.
+   * prebuilt image. A scan covers, from its start nonce, the work size times
+   * the device's granularity (get_gran) on clsieve, and floor(work size / 512)
+   * x 512 on nvsieve: `noncesPerScan` of require('noncesieve').
    * @param index a device initialised by `init_devices`.
    * @throws {RangeError} index negative, 20 or more, or not initialised.
    */

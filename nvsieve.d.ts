@@ -37,7 +37,9 @@ export interface GpuContextWrapper {
 
   /**
    * Nonces per thread: 1, or 0 for a device the module has no image for.
-   * One scan covers `cudaThreads × get_gran(ordinal)` nonces.
+   * A scan covers, from its start nonce, the work size times the device's
+   * granularity (get_gran) on clsieve, and floor(work size / 512) x 512 on
+   * nvsieve: `noncesPerScan` of require('noncesieve').
    * @param ordinal below `get_total_devices()`.
    * @throws {RangeError} ordinal negative or not below `get_total_devices()`.
    */

@@ -15,6 +15,7 @@ const { execFileSync } = require('child_process');
 const { openBackends } = require('../lib/devices');
 const { keepBusy } = require('../lib/search');
 const pow = require('../lib/pow');
+const { noncesPerScan } = require('../lib/work');
 
 const ROOT = path.join(__dirname, '..');
 const args = Object.fromEntries(process.argv.slice(2).reduce((pairs, a, i, all) => {
@@ -40,7 +41,7 @@ async function apiRate(gpu, device) {
   const header = Buffer.from(pow.SELFTEST.header, 'hex');
   const target = Buffer.from(pow.SELFTEST.target, 'hex');
   gpu.set_block(header, target);
-  const span = WORK * gpu.get_gran(device);
+  const span = noncesPerScan('opencl', WORK, gpu.get_gran(device));
   const lanes = Array.from({ length: SLOTS }, (_, slot) => ({ gpu, device, slot, span }));
   const rates = [];
   let next = 0;

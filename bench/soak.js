@@ -11,6 +11,7 @@
 const { openBackends } = require('../lib/devices');
 const { scanOnce } = require('../lib/search');
 const pow = require('../lib/pow');
+const { noncesPerScan } = require('../lib/work');
 
 const args = process.argv.slice(2);
 const opt = (name, fallback) => {
@@ -38,7 +39,7 @@ async function main() {
   const { gpu } = found;
   gpu.init_devices([0], [SLOTS], [WORK]);
   if (BACKEND === 'cuda') gpu.create_buffers();
-  const span = WORK * gpu.get_gran(0);
+  const span = noncesPerScan(BACKEND, WORK, gpu.get_gran(0));
 
   let done = 0;
   let found_ = 0;

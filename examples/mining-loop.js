@@ -18,7 +18,8 @@
 const crypto = require('crypto');
 const { parseArgs } = require('util');
 const {
-  clsieve, nvsieve, verifyNonce, targetTop64, NOT_FOUND, HEADER_BYTES, TARGET_BYTES,
+  clsieve, nvsieve, verifyNonce, targetTop64, noncesPerScan, NOT_FOUND, NONCE_LIMIT,
+  WORK_SIZE_STEP, HEADER_BYTES, TARGET_BYTES,
 } = require('noncesieve');
 
 function options() {
@@ -57,13 +58,11 @@ function openBackend() {
     const gpu = new nvsieve.GpuContextWrapper();
     // A device the module has no image for reports granularity 0: skip it.
     const ids = [...Array(gpu.get_total_devices()).keys()].filter((i) => gpu.get_gran(i) > 0);
-    // Work sizes in whole blocks of 512 threads.
-    return { name: 'CUDA (nvsieve)', gpu, ids, workUnit: 512 };
+    return { name: 'CUDA (nvsieve)', backend: 'cuda', gpu, ids };
   }
   const gpu = new clsieve.GpuContextWrapper(); // reads the CLSIEVE_* variables now
   const ids = [...Array(gpu.get_total_devices()).keys()];
-  // Work sizes in multiples of the kernel's local size, 256.
-  return { name: 'OpenCL (clsieve)', gpu, ids, workUnit: 256 };
+  return { name: 'OpenCL (clsieve)', backend: 'opencl', gpu, ids };
 }
 
 async function main() {
@@ -74,21 +73,22 @@ async function main() {
     console.error(err.message);
     return 2;
   }
-  const { name, gpu, ids, workUnit } = openBackend();
+  const { name, backend, gpu, ids } = openBackend();
   if (ids.length === 0) {
     console.log('No device found. For OpenCL on a CPU (PoCL): ' +
       'CLSIEVE_PLATFORM_VENDOR="The pocl project" CLSIEVE_DEVICE_TYPE=cpu');
     return 2;
   }
-  const work = Math.ceil(opt.work / workUnit) * workUnit;
+  // Work sizes in whole blocks of 512 threads on CUDA, work-groups of 256 on OpenCL.
+  const work = Math.ceil(opt.work / WORK_SIZE_STEP[backend]) * WORK_SIZE_STEP[backend];
   console.log(`Using ${name}: devices ${ids.join(', ')}, ${opt.slots} slots each, ` +
     `${work} work items a scan`);
   gpu.init_devices(ids, ids.map(() => opt.slots), ids.map(() => work));
 
-  // A lane is one slot of one device; its scans cover work x granularity nonces.
-  // (libuv runs 4 scans at once unless UV_THREADPOOL_SIZE says more.)
+  // A lane is one slot of one device; each of its scans covers noncesPerScan
+  // nonces. (libuv runs 4 scans at once unless UV_THREADPOOL_SIZE says more.)
   const lanes = ids.flatMap((device) => Array.from({ length: opt.slots },
-    (_, slot) => ({ device, slot, span: work * gpu.get_gran(device) })));
+    (_, slot) => ({ device, slot, span: noncesPerScan(backend, work, gpu.get_gran(device)) })));
 
   let job = makeJob(1, opt.odds); // the job new scans are queued for
   gpu.set_block(job.header, job.target);
@@ -131,6 +131,8 @@ async function main() {
   async function run(lane) {
     while (!done()) {
       const mine = job;
+      // Nonces are 48 bits: a job runs out at 2^48 (a pool sends a new one long before).
+      if (mine.next + lane.span > NONCE_LIMIT) break;
       const start = mine.next;
       mine.next += lane.span;
       handedOut += lane.span;

@@ -6,40 +6,100 @@
 // modules' own output.
 const pow = require('./pow');
 const { openBackends, BACKEND_NAMES } = require('./devices');
-const { searchJob, keepBusy } = require('./search');
+const { searchJob, keepBusy, scanOnce } = require('./search');
+const { noncesPerScan, workSizeProblem } = require('./work');
+const { knownAnswers, judgeScan } = require('./selftest');
+const sweep = require('./sweep');
 
 const MARK = '\u001eNS ';
 const send = (message) => process.stdout.write(MARK + JSON.stringify(message) + '\n');
 
-// Default work sizes: a scan of a few tens of milliseconds on a small device.
-function defaultWork(backend, gpu, index) {
-  if (backend === 'cuda') return Math.max(512, Math.min(gpu.get_batch_size(index), 4096) * 512);
-  return 256 * Math.max(1, Math.min(gpu.get_batch_size(index, 1), 2048));
+// Exit statuses of the command.
+const EXIT = Object.freeze({
+  OK: 0,             // a winner was found, the self-test passed, the command did its work
+  NONE: 1,           // no winner within --max-nonces (or below 2^48); a self-test check failed
+  USAGE: 2,          // bad usage: an option, a work size or a device the command refuses
+  NO_DEVICE: 3,      // no usable device
+  DEVICE_FAILURE: 4, // a device or its module failed (the device process ended early)
+});
+
+class CommandError extends Error {
+  constructor(message, status, details = {}) {
+    super(message);
+    this.status = status;
+    this.details = details;
+  }
 }
 
-// Opens the chosen backends and devices: [{ backend, gpu, index, work }].
-// Why each backend tried gave no device lands in `options.missing`.
-function chooseDevices(options) {
+// The self-test's own work size: its ranges are checked nonce by nonce on the host.
+const SELFTEST_WORK = 65536;
+
+// The backends that the options name: --backend, or the prefixes of --device.
+function backendChoices(options) {
+  if (options.backend !== 'auto') return [options.backend];
+  const prefixes = new Set(options.devices.map((id) => (/^(cuda|opencl):/.exec(id) || [])[1]));
+  if (options.devices.length === 0 || prefixes.has(undefined)) return ['auto'];
+  return [...prefixes];
+}
+
+// Opens the chosen backends and devices: [{ backend, gpu, index, key }]. With
+// `all`, devices that cannot run are listed too, with their reason. When no
+// device is found at all, the error says per backend why.
+function chooseDevices(options, { all = false } = {}) {
+  const named = options.devices;
+  const matched = new Set();
   const chosen = [];
-  options.missing = [];
-  const why = (backend, reason) => options.missing.push({ backend, reason });
-  for (const { backend, gpu, devices, widened } of openBackends(options.backend, (line) => send({ log: line }), why)) {
-    if (widened) send({ widened: true });
-    for (const { index } of devices) {
-      const id = `${backend}:${index}`;
-      if (options.devices.length && !options.devices.includes(id) &&
-          !options.devices.includes(String(index))) continue;
-      chosen.push({ backend, gpu, index, work: options.workSize || defaultWork(backend, gpu, index) });
+  const missing = [];
+  const why = (backend, reason) => missing.push({ backend, reason });
+  let seen = 0;
+  for (const choice of backendChoices(options)) {
+    for (const { backend, gpu, devices } of openBackends(choice, (line) => send({ log: line }), why)) {
+      for (const { index, unsupported } of devices) {
+        seen++;
+        const id = `${backend}:${index}`;
+        const names = [id, String(index)].filter((n) => named.includes(n));
+        if (named.length && names.length === 0) continue;
+        names.forEach((n) => matched.add(n));
+        // clsieve names a device only once it is initialised (below).
+        const d = { backend, gpu, index, id, key: backend === 'cuda' ? gpu.get_key(index) : null };
+        if (unsupported && !all) {
+          if (named.length) throw new CommandError(`${id} (${d.key}) cannot be used: ${unsupported}`, EXIT.USAGE);
+          send({ log: `Skipping ${id} (${d.key}): ${unsupported}` });
+          continue;
+        }
+        chosen.push(unsupported ? { ...d, unsupported } : d);
+      }
     }
+  }
+  if (seen === 0) {
+    throw new CommandError(`no device found${missing.map((m) => `; ${BACKEND_NAMES[m.backend]}: ${m.reason}`).join('')}`,
+      EXIT.NO_DEVICE, { missing });
+  }
+  const unknown = named.filter((n) => !matched.has(n));
+  if (unknown.length) {
+    throw new CommandError(`no device ${unknown.join(', ')} (see "noncesieve devices")`, EXIT.USAGE);
+  }
+  if (chosen.length === 0) throw new CommandError('no usable device found (see "noncesieve devices")', EXIT.NO_DEVICE);
+  const unnamed = chosen.filter((d) => d.key === null);
+  for (const gpu of new Set(unnamed.map((d) => d.gpu))) {
+    const mine = unnamed.filter((d) => d.gpu === gpu);
+    gpu.init_devices(mine.map((d) => d.index), mine.map(() => 0), mine.map(() => 256), true);
+    for (const d of mine) d.key = gpu.get_key(d.index);
   }
   return chosen;
 }
 
-// Initialises the chosen devices, grouped by context.
-function initialise(chosen, slots, missing = []) {
-  if (chosen.length === 0) {
-    throw new Error(`no device found${missing.map((m) => `; ${BACKEND_NAMES[m.backend]}: ${m.reason}`).join('')}`);
-  }
+// Scans run on Node's worker pool, one pool thread per scan in flight: give
+// every lane a thread, and one more for the rest of the process.
+function sizeThreadPool(lanes) {
+  const asked = Number(process.env.UV_THREADPOOL_SIZE) || 4;
+  const size = Math.min(1024, Math.max(asked, lanes + 1));
+  process.env.UV_THREADPOOL_SIZE = String(size);
+  return size;
+}
+
+// Initialises the chosen devices, grouped by context, each with its `work`.
+function initialise(chosen, slots) {
   const byContext = new Map();
   for (const d of chosen) {
     if (!byContext.has(d.gpu)) byContext.set(d.gpu, []);
@@ -49,48 +109,102 @@ function initialise(chosen, slots, missing = []) {
     gpu.init_devices(list.map((d) => d.index), list.map(() => slots), list.map((d) => d.work), true);
     if (list[0].backend === 'cuda') gpu.create_buffers();
   }
-  for (const d of chosen) d.gran = d.gpu.get_gran(d.index);
+  for (const d of chosen) {
+    d.gran = d.gpu.get_gran(d.index);
+    d.span = noncesPerScan(d.backend, d.work, d.gran);
+  }
   return [...byContext.keys()];
+}
+
+// The work size of every chosen device: --work-size when given (refused
+// unless the device's backend accepts it), else `fallback(d)`.
+async function chooseWork(chosen, options, fallback) {
+  for (const d of chosen) {
+    if (options.workSize !== undefined) {
+      const problem = workSizeProblem(d.backend, options.workSize);
+      if (problem) throw new CommandError(`--work-size for ${d.id}: ${problem}`, EXIT.USAGE);
+      d.work = options.workSize;
+    } else {
+      d.work = await fallback(d);
+    }
+  }
+}
+
+// The work size of the sweep's choice for this device and slot count: the
+// one cached by an earlier sweep, else a short sweep now (cached for later).
+async function sweptWork(d, options) {
+  const cached = sweep.cachedChoice(d, options.slots);
+  if (cached) return cached.work;
+  send({ log: `Choosing a work size for ${d.id} (once; "noncesieve bench --sweep" measures more)` });
+  const { choice } = await sweep.sweepDevice(d, { slots: [options.slots], quick: true });
+  sweep.storeChoices(d, [choice]);
+  return choice.work;
 }
 
 // Every slot of every chosen device; `of` is the device's position in `chosen`.
 function laneList(chosen, slots) {
   return chosen.flatMap((d, of) => Array.from({ length: slots },
-    (_, slot) => ({ gpu: d.gpu, device: d.index, slot, span: d.work * d.gran, of })));
+    (_, slot) => ({ gpu: d.gpu, device: d.index, slot, span: d.span, of })));
 }
 
 function describeDevice(d) {
-  const info = { device: `${d.backend}:${d.index}`, backend: d.backend, index: d.index,
-    key: d.gpu.get_key(d.index), work: d.work, gran: d.gran };
+  const info = { device: d.id, backend: d.backend, index: d.index, key: d.key };
   info.batch = d.backend === 'cuda' ? d.gpu.get_batch_size(d.index) : d.gpu.get_batch_size(d.index, 1);
-  return info;
+  if (d.unsupported) return { ...info, gran: 0, unsupported: d.unsupported };
+  return { ...info, work: d.work, gran: d.gran, noncesPerScan: d.span };
 }
 
 const commands = {
   devices(options) {
-    const chosen = chooseDevices(options);
+    const chosen = chooseDevices(options, { all: true });
+    const usable = chosen.filter((d) => !d.unsupported);
     // clsieve knows a device's granularity only once it is initialised.
-    if (chosen.length > 0) initialise(chosen, 0);
-    send({ devices: chosen.map(describeDevice), missing: options.missing });
+    for (const d of usable) d.work = d.backend === 'cuda' ? 512 : 256;
+    initialise(usable, 0);
+    send({ devices: chosen.map(describeDevice) });
   },
 
-  selftest(options) {
+  async selftest(options) {
     const chosen = chooseDevices(options);
-    initialise(chosen, 1, options.missing);
+    sizeThreadPool(chosen.length);
+    await chooseWork(chosen, options, () => SELFTEST_WORK);
+    initialise(chosen, 1);
     for (const d of chosen) {
       send({ selftestBegin: describeDevice(d) });
       d.gpu.test(d.index);
-      send({ selftestEnd: d.backend + ':' + d.index });
+      send({ selftestEnd: d.id });
+      for (const known of knownAnswers(d.span)) {
+        d.gpu.set_block(known.header, known.target);
+        const seen = await scanOnce({ gpu: d.gpu, device: d.index, slot: 0 }, known.header, known.target,
+          known.start);
+        send({ knownAnswer: { device: d.id, what: known.what, range: [known.start, known.start + known.span],
+          expected: known.winners, seen: seen === pow.NOT_FOUND ? null : seen,
+          problem: judgeScan(known, seen) } });
+      }
     }
   },
 
   async bench(options) {
     const chosen = chooseDevices(options);
-    const contexts = initialise(chosen, options.slots, options.missing);
+    if (options.sweep) {
+      const slotCounts = options.slotsGiven ? [options.slots] : [1, 2, 4];
+      sizeThreadPool(Math.max(...slotCounts));
+      for (const d of chosen) {
+        send({ sweepBegin: { device: d.id, key: d.key } });
+        const result = await sweep.sweepDevice(d, { slots: slotCounts, seconds: options.seconds,
+          onRow: (row) => send({ sweepRow: { device: d.id, ...row } }) });
+        sweep.storeChoices(d, result.choices);
+        send({ sweepEnd: { device: d.id, choices: result.choices } });
+      }
+      return;
+    }
+    sizeThreadPool(chosen.length * options.slots);
+    await chooseWork(chosen, options, (d) => sweptWork(d, options));
+    const contexts = initialise(chosen, options.slots);
     const header = Buffer.from(pow.SELFTEST.header, 'hex');
     const target = Buffer.from(pow.SELFTEST.target, 'hex');
     for (const gpu of contexts) gpu.set_block(header, target);
-    send({ devices: chosen.map(describeDevice), missing: options.missing });
+    send({ devices: chosen.map(describeDevice) });
     const lanes = laneList(chosen, options.slots);
     // Nonces per device, from the lanes' counts.
     const perDevice = (counts) => chosen.map((_, n) =>
@@ -106,30 +220,37 @@ const commands = {
     const header = Buffer.from(options.header, 'hex');
     const target = Buffer.from(options.target, 'hex');
     const chosen = chooseDevices(options);
-    const contexts = initialise(chosen, options.slots, options.missing);
+    sizeThreadPool(chosen.length * options.slots);
+    await chooseWork(chosen, options, (d) => sweptWork(d, options));
+    const contexts = initialise(chosen, options.slots);
     for (const gpu of contexts) gpu.set_block(header, target);
     const lanes = laneList(chosen, options.slots);
-    send({ devices: chosen.map(describeDevice), missing: options.missing });
+    send({ devices: chosen.map(describeDevice) });
     const result = await searchJob({
-      lanes, header, target, start: options.start, maxNonces: options.maxNonces || Infinity,
+      lanes, header, target, start: options.start, maxNonces: options.maxNonces,
       progressMs: 250, onProgress: (p) => send({ progress: p }),
-      onRejected: ({ nonce, lane }) => send({ rejected: nonce, device: lane.device }),
+      onRejected: ({ nonce, lane, from }) => send({ rejected: nonce, device: chosen[lane.of].id,
+        range: [from, from + lane.span] }),
     });
-    send({ search: result });
+    const perDevice = chosen.map((d, n) => lanes.reduce((sum, lane, i) => (lane.of !== n ? sum : {
+      scanned: sum.scanned + result.perLane[i].scanned, rejected: sum.rejected + result.perLane[i].rejected,
+    }), { scanned: 0, rejected: 0 }));
+    send({ search: { ...result, perLane: undefined, perDevice } });
   },
 };
 
 async function main() {
   const options = JSON.parse(process.argv[2]);
   await commands[options.command](options);
-  process.exit(0);
+  process.exit(EXIT.OK);
 }
 
 if (require.main === module) {
   main().catch((err) => {
-    send({ error: err.message });
-    process.exit(1);
+    const status = err instanceof CommandError ? err.status : EXIT.DEVICE_FAILURE;
+    send({ error: err.message, status, ...(err.details || {}) });
+    process.exit(status);
   });
 }
 
-module.exports = { MARK };
+module.exports = { MARK, EXIT, laneList, chooseWork, initialise, CommandError };

@@ -4,72 +4,137 @@
 const path = require('path');
 const { spawn } = require('child_process');
 const pow = require('./pow');
-const { MARK } = require('./cli-worker');
+const { judgeModuleTest } = require('./selftest');
+const { workSizeProblem } = require('./work');
+const { MARK, EXIT } = require('./cli-worker');
 const { BACKEND_NAMES } = require('./devices');
+
+const VERSION = require('../package.json').version;
+
+const STATUS_TEXT = `Exit status: 0 winner found, self-test passed or command done; 1 no winner
+within --max-nonces or below 2^48, or a self-test check failed; 2 bad usage
+(an option, work size or device refused); 3 no usable device; 4 a device or
+its module failed.`;
 
 const USAGE = {
   main: `Usage: noncesieve <command> [options]
 
 Commands:
-  devices    list every device each backend finds
-  selftest   run each device's built-in self-test and check its result on the host
-  bench      measure nonces per second per device
+  devices    list every device each backend finds, and why one cannot be used
+  selftest   check each device against answers computed on the host
+  bench      measure nonces per second per device (--sweep: choose a work size)
   search     search one job for a winning nonce
 
 Options for every command:
-  --backend cuda|opencl|auto   auto (default): CUDA devices when usable, else AMD
+  --backend cuda|opencl|auto   default auto: CUDA devices when usable, else AMD
                                OpenCL GPUs, else every OpenCL device
-  --device ID                  only this device (e.g. opencl:0, cuda:1 or 0); repeatable
+  --device ID                  only this device (e.g. opencl:0, cuda:1 or 0);
+                               repeatable; default every usable device
   --verbose                    show the modules' own output on standard error
-  --help                       this text, or a command's with "noncesieve <command> --help"`,
-  devices: 'Usage: noncesieve devices [--backend B] [--device ID] [--json]',
-  selftest: `Usage: noncesieve selftest [--backend B] [--device ID] [--work-size N]
-  Runs each device's self-test and checks the nonce it reports (or that the range
-  truly holds none) with BLAKE2s on the host. Exit status 1 on any failure.`,
-  bench: `Usage: noncesieve bench [--seconds N] [--device ID] [--slots N] [--work-size N] [--json]
-  Keeps every slot busy for N seconds (default 10) and prints nonces per second.`,
+  -h, --help                   this text, or a command's: noncesieve <command> --help
+  --version                    the version of noncesieve
+
+A scan covers work size x get_gran nonces on OpenCL (work size a positive
+multiple of 256) and floor(work size / 512) x 512 on CUDA (a positive
+multiple of 512).
+
+${STATUS_TEXT}`,
+  devices: `Usage: noncesieve devices [--backend B] [--device ID] [--json]
+  Lists each device with its batch size, granularity, memory, name and key;
+  a device this build cannot run is listed as unsupported, with the reason.
+  --json    one JSON array instead of the table
+
+${STATUS_TEXT}`,
+  selftest: `Usage: noncesieve selftest [--backend B] [--device ID] [--work-size N] [--json]
+  On every chosen device: the module's own self-test, judged on the host, and
+  known-answer scans of the built-in header: a range holding one winner, one
+  holding none, and a hash equal to the target (which does not win). The
+  answers are computed with BLAKE2s on the host.
+  --work-size N   work size of the scans (default 65536; each range is hashed
+                  nonce by nonce on the host too)
+  --json          one JSON object: passed, and per device every check
+
+${STATUS_TEXT}`,
+  bench: `Usage: noncesieve bench [--seconds N] [--slots N] [--work-size N] [--sweep] [--json]
+  Keeps every slot busy and prints nonces per second.
+  --seconds N     how long (default 10; with --sweep, per point: default 0.5)
+  --slots N       scans in flight per device (default 2)
+  --work-size N   work size per scan (default: the sweep's choice for the device,
+                  from an earlier --sweep, else from a short sweep at first use)
+  --sweep         measure each device over work sizes and slot counts (1, 2, 4, or
+                  --slots), print rate and scan time of each, and the choice: the
+                  smallest work size within 2 % of the best rate whose scan takes
+                  at most 100 ms; the choice is kept for search and bench
+  --json          one JSON object
+
+${STATUS_TEXT}`,
   search: `Usage: noncesieve search --header HEX --target HEX [--start N] [--max-nonces N]
-                        [--device ID] [--slots N] [--work-size N]
-  Header: 286 bytes (572 hex digits); target: 32 bytes, little-endian (byte 31
-  most significant). Stops at the first nonce that verifies on the host, or after
-  --max-nonces. Exit status 0 when a winner was found, 1 when none, 2 on bad input.`,
+                        [--device ID] [--slots N] [--work-size N] [--json]
+  --header HEX      286 bytes (572 hex digits)
+  --target HEX      32 bytes, little-endian (byte 31 most significant)
+  --start N         first nonce (default 0; below 2^48, the nonce field's end)
+  --max-nonces N    stop after handing out this many nonces (default: no limit;
+                    the search ends at 2^48 in any case)
+  --slots N         scans in flight per device (default 2)
+  --work-size N     work size per scan (default: the sweep's choice, see bench)
+  --json            one JSON object: winner, hash, range searched, per device
+  Stops at the first nonce that verifies on the host.
+
+${STATUS_TEXT}`,
 };
 
 const VALUED = new Set(['backend', 'device', 'seconds', 'slots', 'work-size', 'header', 'target',
   'start', 'max-nonces']);
+const FLAGS = new Set(['json', 'verbose', 'help', 'sweep', 'version']);
 
 class UsageError extends Error {}
 
+function wholeNumber(name, value, { zero = false } = {}) {
+  const n = Number(value);
+  if (value === '' || !Number.isSafeInteger(n) || n < 0 || (!zero && n === 0)) {
+    throw new UsageError(`--${name} needs a whole number${zero ? '' : ' above 0'}, not "${value}"`);
+  }
+  return n;
+}
+
 function parse(argv) {
-  const options = { command: argv[0], devices: [], backend: 'auto', slots: 2, seconds: 10,
-    start: 0, json: false, verbose: false, help: false };
+  const options = { command: argv[0], devices: [], backend: 'auto', slots: 2, start: 0,
+    json: false, verbose: false, help: false, sweep: false, version: false };
   for (let i = 1; i < argv.length; i++) {
+    if (argv[i] === '-h') { options.help = true; continue; }
     const m = /^--([a-z-]+)(?:=(.*))?$/.exec(argv[i]);
     if (!m) throw new UsageError(`unexpected argument "${argv[i]}"`);
     const [, name, inline] = m;
     if (!VALUED.has(name)) {
-      if (!['json', 'verbose', 'help'].includes(name)) throw new UsageError(`unknown option --${name}`);
+      if (!FLAGS.has(name)) throw new UsageError(`unknown option --${name}`);
       options[name] = true;
       continue;
     }
     const value = inline !== undefined ? inline : argv[++i];
     if (value === undefined) throw new UsageError(`--${name} needs a value`);
-    if (name === 'device') options.devices.push(...value.split(','));
+    if (name === 'device') options.devices.push(...value.split(',').filter(Boolean));
     else if (name === 'backend') {
       if (!['cuda', 'opencl', 'auto'].includes(value)) throw new UsageError('--backend is cuda, opencl or auto');
       options.backend = value;
     } else if (name === 'header' || name === 'target') options[name] = value;
-    else {
-      const n = Number(value);
-      const key = name.replace(/-([a-z])/g, (_, c) => c.toUpperCase());
-      if (!Number.isSafeInteger(n) || n < 0 || (key !== 'start' && n === 0)) {
-        throw new UsageError(`--${name} needs a whole number${key === 'start' ? '' : ' above 0'}`);
+    else if (name === 'seconds') {
+      const s = Number(value);
+      if (value === '' || !Number.isFinite(s) || s <= 0) throw new UsageError(`--seconds needs a number above 0, not "${value}"`);
+      options.seconds = s;
+    } else if (name === 'start') {
+      options.start = wholeNumber(name, value, { zero: true });
+      if (options.start >= pow.NONCE_LIMIT) {
+        throw new UsageError(`--start must be below 2^48 (${pow.NONCE_LIMIT}): nonces are 48 bits, header bytes 280-285`);
       }
-      options[key] = n;
+    } else {
+      const key = name.replace(/-([a-z])/g, (_, c) => c.toUpperCase());
+      options[key] = wholeNumber(name, value);
+      if (key === 'slots') options.slotsGiven = true;
     }
   }
-  if (options.workSize !== undefined && options.workSize % 256 !== 0) {
-    throw new UsageError('--work-size must be a multiple of 256');
+  if (options.workSize !== undefined && options.backend !== 'auto') {
+    const problem = workSizeProblem(options.backend, options.workSize);
+    if (problem) throw new UsageError(`--work-size: ${problem}`);
   }
   return options;
 }
@@ -83,7 +148,8 @@ function hexBytes(text, bytes, name) {
 }
 
 // Runs one command in the worker; calls onMessage for each message and
-// collects the modules' own output.
+// collects the modules' own output. Resolves to { code, stderr, chatter,
+// error }, error being the worker's own { error, status } when it sent one.
 function runWorker(options, onMessage) {
   return new Promise((resolve) => {
     const child = spawn(process.execPath, [path.join(__dirname, 'cli-worker.js'), JSON.stringify(options)],
@@ -91,7 +157,7 @@ function runWorker(options, onMessage) {
     let pending = '';
     let chatter = '';
     let stderr = '';
-    let reported = false;
+    let error = null;
     child.stdout.setEncoding('utf8');
     child.stdout.on('data', (chunk) => {
       pending += chunk;
@@ -101,10 +167,10 @@ function runWorker(options, onMessage) {
         pending = pending.slice(at + 1);
         if (line.startsWith(MARK)) {
           const message = JSON.parse(line.slice(MARK.length));
-          if (message.error) reported = true;
-          onMessage(message, chatter);
-        }
-        else {
+          if (message.log) console.error(message.log);
+          if (message.error) error = message;
+          else onMessage(message, chatter);
+        } else {
           chatter += line + '\n';
           if (options.verbose) process.stderr.write(line + '\n');
         }
@@ -112,7 +178,7 @@ function runWorker(options, onMessage) {
     });
     child.stderr.setEncoding('utf8');
     child.stderr.on('data', (chunk) => { stderr += chunk; });
-    child.on('close', (code) => resolve({ code, stderr, chatter, reported }));
+    child.on('close', (code, signal) => resolve({ code, signal, stderr, chatter, error }));
   });
 }
 
@@ -133,12 +199,18 @@ function progressLine(enabled) {
   };
 }
 
-// True when the worker failed; says why unless it already has.
-function failWorker(result) {
-  if (result.code === 0) return false;
+// The exit status of a worker that did not finish its work, or null when it
+// did. Says why.
+function workerFailure(result) {
+  if (result.error) {
+    console.error(`noncesieve ${result.error.status === EXIT.USAGE ? 'refused' : 'failed'}: ${result.error.error}`);
+    return result.error.status;
+  }
+  if (result.code === 0) return null;
   if (result.stderr) process.stderr.write(result.stderr);
-  else if (!result.reported) process.stderr.write(`noncesieve: the device process ended with status ${result.code}\n`);
-  return true;
+  console.error(`noncesieve: the device process ended with ${result.signal ? `signal ${result.signal}` :
+    `status ${result.code}`} (a device or its module failed)`);
+  return EXIT.DEVICE_FAILURE;
 }
 
 // Names and memory as the modules report them: the names from their device
@@ -148,164 +220,211 @@ function nameAndMemory(d, chatter) {
   const named = new RegExp(`^ {4}GPU#${d.index}, Name: (.*), (Work size|Cuda threads)`, 'm').exec(chatter);
   const gb = /-(\d+)gb-\d+-\d+$/.exec(d.key);
   const memory = d.backend === 'cuda'
-    ? `${(d.batch * 524288 / 0.8 / 2 ** 30).toFixed(1)} GiB`
+    ? (d.unsupported ? '?' : `${(d.batch * 524288 / 0.8 / 2 ** 30).toFixed(1)} GiB`)
     : gb ? `${gb[1]} GiB` : '?';
-  return { name: named ? named[1] : d.key, memory };
+  const name = named ? named[1] : d.backend === 'cuda' ? d.key.replace(/_/g, ' ').trim() : d.key;
+  return { name, memory };
 }
 
 async function devices(options) {
   let list = [];
-  let missing = [];
   const result = await runWorker(options, (m, chatter) => {
-    if (m.log) console.error(m.log);
     if (m.devices) list = m.devices.map((d) => ({ ...d, ...nameAndMemory(d, chatter) }));
-    if (m.missing) missing = m.missing;
-    if (m.error) console.error(`noncesieve: ${m.error}`);
   });
-  if (failWorker(result)) return 1;
+  if (result.error && result.error.status === EXIT.NO_DEVICE && !options.json) {
+    console.log('No device found.');
+    for (const m of result.error.missing || []) console.log(`${BACKEND_NAMES[m.backend]}: ${m.reason}.`);
+    return EXIT.NO_DEVICE;
+  }
+  const failed = workerFailure(result);
+  if (failed !== null) return failed;
   if (options.json) {
     console.log(JSON.stringify(list));
-    return 0;
-  }
-  if (list.length === 0) {
-    console.log('No device found.');
-    for (const m of missing) console.log(`${BACKEND_NAMES[m.backend]}: ${m.reason}.`);
-    return 1;
+    return EXIT.OK;
   }
   console.log('device      batch  gran    memory  name (key)');
   for (const d of list) {
     console.log(`${d.device.padEnd(10)} ${String(d.batch).padStart(6)}  ${String(d.gran).padStart(4)}  ` +
       `${d.memory.padStart(8)}  ${d.name} (${d.key})`);
+    if (d.unsupported) console.log(`           unsupported: ${d.unsupported}`);
   }
-  return 0;
-}
-
-// The self-test's range and header, as each backend scans them.
-function selftestRange(d) {
-  const header = Buffer.from(pow.SELFTEST.header, 'hex');
-  if (d.backend === 'cuda') {
-    Buffer.from('fdfeffff0f00', 'hex').copy(header, 280);
-    return { header, start: 0, count: Math.floor(d.work / 512) * 512 };
-  }
-  return { header, start: pow.SELFTEST.startNonce, count: d.work * d.gran };
-}
-
-function checkSelftest(d, output) {
-  const m = /^Result: (\d+)$/m.exec(output);
-  if (!m) return 'no "Result:" line';
-  const nonce = Number(m[1]);
-  const target = Buffer.from(pow.SELFTEST.target, 'hex');
-  const { header, start, count } = selftestRange(d);
-  if (nonce !== pow.NOT_FOUND) {
-    if (nonce < start || nonce >= start + count) return `nonce ${nonce} is outside the range scanned`;
-    return pow.verifyNonce(header, target, nonce) ? null : `nonce ${nonce} does not verify`;
-  }
-  const t = pow.targetTop64(target);
-  for (let n = start; n < start + count; n++) {
-    if (pow.hashTop64(header, n) < t) return `reported no winner, but ${n} wins`;
-  }
-  return null;
+  return list.some((d) => !d.unsupported) ? EXIT.OK : EXIT.NO_DEVICE;
 }
 
 async function selftest(options) {
-  options.workSize = options.workSize || 65536;
-  let failures = 0;
+  const report = [];
   let current = null;
   let mark = 0;
   const result = await runWorker(options, (m, chatter) => {
-    if (m.log) console.error(m.log);
-    if (m.selftestBegin) { current = m.selftestBegin; mark = chatter.length; }
-    if (m.selftestEnd) {
-      const output = chatter.slice(mark);
-      const problem = checkSelftest(current, output);
-      const time = (/^(.*) ms$/m.exec(output) || [, '?'])[1];
-      if (problem) failures++;
-      console.log(`${current.device.padEnd(10)} ${problem ? 'FAIL' : 'pass'}  ${time} ms  ${current.key}` +
-        (problem ? `: ${problem}` : ''));
+    if (m.selftestBegin) {
+      current = { ...m.selftestBegin, checks: [] };
+      report.push(current);
+      mark = chatter.length;
     }
-    if (m.error) { console.error(`noncesieve: ${m.error}`); failures++; }
+    if (m.selftestEnd) {
+      const judged = judgeModuleTest(current.backend, current.noncesPerScan, chatter.slice(mark));
+      current.checks.push({ what: 'the module\'s self-test', ...judged });
+    }
+    if (m.knownAnswer) {
+      const { device, ...check } = m.knownAnswer;
+      current.checks.push(check);
+    }
   });
-  if (failWorker(result)) return 1;
-  return failures ? 1 : 0;
+  const failed = workerFailure(result);
+  for (const d of report) d.passed = d.checks.length === 4 && d.checks.every((c) => !c.problem);
+  const passed = failed === null && report.length > 0 && report.every((d) => d.passed);
+  if (options.json) {
+    console.log(JSON.stringify({ passed, devices: report }));
+  } else {
+    for (const d of report) {
+      const time = d.checks[0] && d.checks[0].ms !== null ? `${d.checks[0].ms} ms` : '? ms';
+      console.log(`${d.device.padEnd(10)} ${d.passed ? 'pass' : 'FAIL'}  ${time}  ${d.key}`);
+      for (const c of d.checks.filter((x) => x.problem)) {
+        const range = c.range ? ` [${c.range[0]}, ${c.range[1]})` : '';
+        console.log(`           ${c.what}${range}: ${c.problem}`);
+      }
+    }
+  }
+  if (failed !== null) return failed;
+  return passed ? EXIT.OK : EXIT.NONE;
+}
+
+function sweepTable(rows) {
+  return rows.map((r) => `${r.device.padEnd(10)} ${String(r.work).padStart(11)} ${String(r.slots).padStart(5)} ` +
+    `${(r.noncesPerSecond / 1e6).toFixed(1).padStart(9)} M/s ${r.scanMs.toFixed(1).padStart(8)} ms`);
+}
+
+async function benchSweep(options) {
+  const rows = [];
+  const choices = [];
+  const result = await runWorker(options, (m) => {
+    if (m.sweepBegin && !options.json) {
+      console.log(`${m.sweepBegin.device}: ${m.sweepBegin.key}\ndevice       work size slots      rate  scan time`);
+    }
+    if (m.sweepRow) {
+      rows.push(m.sweepRow);
+      if (!options.json) console.log(sweepTable([m.sweepRow])[0]);
+    }
+    if (m.sweepEnd) {
+      for (const c of m.sweepEnd.choices) {
+        choices.push({ device: m.sweepEnd.device, ...c });
+        if (!options.json) {
+          console.log(`${m.sweepEnd.device} choice with ${c.slots} slot${c.slots === 1 ? '' : 's'}: work size ` +
+            `${c.work} (${(c.noncesPerSecond / 1e6).toFixed(1)} M/s, ${c.scanMs.toFixed(1)} ms a scan)`);
+        }
+      }
+    }
+  });
+  const failed = workerFailure(result);
+  if (failed !== null) return failed;
+  if (options.json) console.log(JSON.stringify({ rows, choices }));
+  return EXIT.OK;
 }
 
 async function bench(options) {
+  if (options.sweep) return benchSweep(options);
+  options.seconds = options.seconds || 10;
   const progress = progressLine(!options.json);
   let list = [];
   let final = null;
   const result = await runWorker(options, (m) => {
-    if (m.log) console.error(m.log);
     if (m.devices) list = m.devices;
     if (m.progress) progress.show(m.progress.reduce((a, b) => a + b, 0), m.elapsedMs);
     if (m.bench) final = m;
-    if (m.error) console.error(`noncesieve: ${m.error}`);
   });
   progress.done();
-  if (failWorker(result) || !final) return 1;
+  const failed = workerFailure(result);
+  if (failed !== null) return failed;
   const rows = list.map((d, n) => ({ ...d, noncesPerSecond: final.bench[n] / (final.elapsedMs / 1000) }));
   const total = rows.reduce((a, r) => a + r.noncesPerSecond, 0);
   if (options.json) {
     console.log(JSON.stringify({ seconds: final.elapsedMs / 1000, slots: options.slots, devices: rows,
       totalNoncesPerSecond: total }));
-    return 0;
+    return EXIT.OK;
   }
   for (const r of rows) {
-    console.log(`${r.device.padEnd(10)} ${(r.noncesPerSecond / 1e6).toFixed(1).padStart(9)} M/s  ${r.key}`);
+    console.log(`${r.device.padEnd(10)} ${(r.noncesPerSecond / 1e6).toFixed(1).padStart(9)} M/s  ` +
+      `work size ${r.work}  ${r.key}`);
   }
   console.log(`${'total'.padEnd(10)} ${(total / 1e6).toFixed(1).padStart(9)} M/s`);
-  return 0;
+  return EXIT.OK;
 }
 
 async function search(options) {
   hexBytes(options.header, pow.HEADER_BYTES, 'header');
   hexBytes(options.target, pow.TARGET_BYTES, 'target');
-  const progress = progressLine(true);
+  const say = options.json ? () => {} : (line) => console.log(line);
+  const progress = progressLine(!options.json);
   let outcome = null;
+  let list = [];
   const result = await runWorker(options, (m) => {
-    if (m.log) console.error(m.log);
     if (m.devices) {
-      console.log(`Searching from ${options.start} on ${m.devices.map((d) => d.device).join(', ')}`);
+      list = m.devices;
+      say(`Searching from ${options.start} on ` +
+        `${m.devices.map((d) => `${d.device} (work size ${d.work})`).join(', ')}`);
     }
     if (m.progress) progress.show(m.progress.scanned, m.progress.elapsedMs);
-    if (m.rejected !== undefined) console.error(`device ${m.device} reported ${m.rejected}, which does not verify`);
+    if (m.rejected !== undefined) {
+      console.error(`${m.device} reported ${m.rejected} for [${m.range[0]}, ${m.range[1]}), ` +
+        'which is not a winner of that range');
+    }
     if (m.search) outcome = m.search;
-    if (m.error) console.error(`noncesieve: ${m.error}`);
   });
   progress.done();
-  if (failWorker(result) || !outcome) return 1;
-  const took = `${(outcome.scanned / 1e6).toFixed(1)} M nonces in ${(outcome.elapsedMs / 1000).toFixed(1)} s`;
-  if (outcome.nonce === null) {
-    console.log(`No winner after ${took}.`);
-    return 1;
-  }
+  const failed = workerFailure(result);
+  if (failed !== null) return failed;
   const header = Buffer.from(options.header, 'hex');
-  const hash = pow.hashTop64(header, outcome.nonce).toString(16).padStart(16, '0');
-  console.log(`Winner: ${outcome.nonce} (hash bytes 24-31 0x${hash}), verified on the host, after ${took}.`);
-  return 0;
+  const hash = outcome.nonce === null ? null : pow.hashTop64(header, outcome.nonce).toString(16).padStart(16, '0');
+  if (options.json) {
+    console.log(JSON.stringify({
+      winner: outcome.nonce, hashTop64: hash === null ? null : `0x${hash}`,
+      range: { start: options.start, end: outcome.end }, scanned: outcome.scanned,
+      elapsedMs: outcome.elapsedMs, exhausted: outcome.exhausted,
+      devices: list.map((d, n) => ({ ...d, ...outcome.perDevice[n] })),
+    }));
+  } else {
+    const took = `${(outcome.scanned / 1e6).toFixed(1)} M nonces in ${(outcome.elapsedMs / 1000).toFixed(1)} s`;
+    if (outcome.nonce !== null) {
+      say(`Winner: ${outcome.nonce} (hash bytes 24-31 0x${hash}), verified on the host, after ${took}.`);
+    } else if (outcome.exhausted) {
+      say(`No winner from ${options.start} up to 2^48, where the 48-bit nonce field ends (${took}).`);
+    } else {
+      say(`No winner after ${took}.`);
+    }
+  }
+  return outcome.nonce === null ? EXIT.NONE : EXIT.OK;
 }
 
 const COMMANDS = { devices, selftest, bench, search };
 
 async function main(argv) {
-  if (argv.length === 0 || argv[0] === '--help' || argv[0] === 'help') {
+  if (argv.length === 0 || argv[0] === '--help' || argv[0] === '-h' || argv[0] === 'help') {
     console.log(USAGE.main);
-    return argv.length === 0 ? 2 : 0;
+    return argv.length === 0 ? EXIT.USAGE : EXIT.OK;
+  }
+  if (argv[0] === '--version') {
+    console.log(VERSION);
+    return EXIT.OK;
   }
   if (!COMMANDS[argv[0]]) {
     console.error(`noncesieve: unknown command "${argv[0]}"\n\n${USAGE.main}`);
-    return 2;
+    return EXIT.USAGE;
   }
   try {
     const options = parse(argv);
     if (options.help) {
       console.log(USAGE[options.command]);
-      return 0;
+      return EXIT.OK;
+    }
+    if (options.version) {
+      console.log(VERSION);
+      return EXIT.OK;
     }
     return await COMMANDS[options.command](options);
   } catch (err) {
     if (!(err instanceof UsageError)) throw err;
     console.error(`noncesieve ${argv[0]}: ${err.message}\n\n${USAGE[argv[0]]}`);
-    return 2;
+    return EXIT.USAGE;
   }
 }
 
@@ -313,4 +432,4 @@ if (require.main === module) {
   main(process.argv.slice(2)).then((code) => { process.exitCode = code; });
 }
 
-module.exports = { main, parse };
+module.exports = { main, parse, EXIT };

@@ -21,11 +21,27 @@ function restore(name, value) {
   else process.env[name] = value;
 }
 
+// Why nvsieve cannot run a device it reports with granularity 0.
+const NO_IMAGE = 'this build of nvsieve carries no machine code for its GPU generation ' +
+  '(compute capability below the oldest image of the build); a build with an older CUDA ' +
+  'toolkit runs it (CUDA 12 builds for compute capability 5.0 and later: install CUDA 12, then ' +
+  '`npm rebuild noncesieve --build-from-source`)';
+
 function describe(gpu, backend, count, widened = false) {
   const devices = [];
-  for (let index = 0; index < count; index++) devices.push({ index });
+  for (let index = 0; index < count; index++) {
+    // nvsieve answers get_gran before init_devices; clsieve only after.
+    const unsupported = backend === 'cuda' && gpu.get_gran(index) === 0;
+    devices.push(unsupported ? { index, unsupported: NO_IMAGE } : { index });
+  }
   return { backend, gpu, devices, widened };
 }
+
+const usable = (found) => found.devices.some((d) => !d.unsupported);
+
+// nvsieve's reason when it starts but can run none of its devices: the
+// context is safe to construct then, and lists them as unsupported.
+const ONLY_OLD_DEVICES = /^nvsieve carries no code for the generation of /;
 
 // Why OpenCL discovery found nothing, with what to install.
 const NO_OPENCL_DEVICE = 'no OpenCL device was found: AMD GPUs need their OpenCL platform ' +
@@ -35,9 +51,12 @@ const NO_OPENCL_DEVICE = 'no OpenCL device was found: AMD GPUs need their OpenCL
 /**
  * The backends to use: 'cuda', 'opencl' or 'auto' (CUDA devices when usable,
  * else AMD OpenCL GPUs, else every OpenCL device, saying so through `log`).
- * Returns [{ backend, gpu, devices: [{ index }], widened }], widened true when
- * OpenCL discovery fell back to every device. `why(backend, reason)` hears,
- * in words, why a backend that was tried gave no device.
+ * Returns [{ backend, gpu, devices: [{ index, unsupported }], widened }],
+ * widened true when OpenCL discovery fell back to every device, unsupported
+ * saying why a device cannot run the kernel (absent when it can). In auto
+ * selection OpenCL is opened too when no CUDA device can run the kernel.
+ * `why(backend, reason)` hears, in words, why a backend that was tried gave
+ * no device.
  */
 const BACKEND_NAMES = { cuda: 'CUDA', opencl: 'OpenCL' };
 
@@ -46,14 +65,13 @@ function openBackends(choice = 'auto', log = () => {}, why = () => {}) {
   if (choice === 'cuda' || choice === 'auto') {
     const nvsieve = require('./nvsieve');
     const reason = nvsieve.unavailableReason();
-    if (reason === null) {
+    if (reason === null || ONLY_OLD_DEVICES.test(reason)) {
       const gpu = new nvsieve.GpuContextWrapper();
       found.push(describe(gpu, 'cuda', gpu.get_total_devices()));
-    } else {
-      why('cuda', reason);
     }
+    if (reason !== null) why('cuda', reason);
   }
-  if (choice === 'opencl' || (choice === 'auto' && found.length === 0)) {
+  if (choice === 'opencl' || (choice === 'auto' && !found.some(usable))) {
     const clsieve = require('./clsieve');
     let gpu;
     try {
@@ -76,4 +94,4 @@ function openBackends(choice = 'auto', log = () => {}, why = () => {}) {
   return found;
 }
 
-module.exports = { openBackends, BACKEND_NAMES };
+module.exports = { openBackends, BACKEND_NAMES, NO_IMAGE };

@@ -6,6 +6,8 @@ const HEADER_BYTES = 286;
 const TARGET_BYTES = 32;
 // What a scan reports when its range holds no winner (2^53 - 1).
 const NOT_FOUND = 9007199254740991;
+// Nonces are 48 bits: the header's nonce field is bytes 280-285.
+const NONCE_LIMIT = 2 ** 48;
 
 // The built-in self-test job of both modules.
 const SELFTEST = Object.freeze({
@@ -27,11 +29,24 @@ function bytesOf(view, min, name) {
   return Buffer.from(view.buffer, view.byteOffset, min);
 }
 
+// A nonce as a bigint, refused unless it fits the 48-bit nonce field: higher
+// bits would have nowhere to go, and dropping them would check another nonce.
+function nonceOf(nonce) {
+  if (typeof nonce === 'number') {
+    if (Number.isInteger(nonce) && nonce >= 0 && nonce < NONCE_LIMIT) return BigInt(nonce);
+  } else if (typeof nonce === 'bigint') {
+    if (nonce >= 0n && nonce < BigInt(NONCE_LIMIT)) return nonce;
+  } else {
+    throw new TypeError(`nonce must be a Number or a bigint, not ${typeof nonce}`);
+  }
+  throw new RangeError(`nonce must be a whole number from 0 to 2^48 - 1 (the 48-bit nonce field), not ${nonce}`);
+}
+
 // The header as the kernel hashes it for `nonce`: the low 32 bits replace
 // bytes 280-283, bits 32-47 are ORed into bytes 284-285.
 function headerWithNonce(header, nonce) {
+  const n = nonceOf(nonce);
   const h = Buffer.from(bytesOf(header, HEADER_BYTES, 'header'));
-  const n = BigInt(nonce);
   h.writeUInt32LE(Number(n & 0xffffffffn), 280);
   h[284] |= Number((n >> 32n) & 0xffn);
   h[285] |= Number((n >> 40n) & 0xffn);
@@ -54,6 +69,6 @@ function verifyNonce(header, target, nonce) {
 }
 
 module.exports = {
-  HEADER_BYTES, TARGET_BYTES, NOT_FOUND, SELFTEST,
+  HEADER_BYTES, TARGET_BYTES, NOT_FOUND, NONCE_LIMIT, SELFTEST,
   headerWithNonce, hashTop64, targetTop64, verifyNonce,
 };

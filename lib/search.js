@@ -10,11 +10,30 @@ function scanOnce(lane, header, target, start) {
   });
 }
 
+// Where the next scan of `span` nonces starts, given the first nonce not yet
+// handed out: below 2^48 always. The last scan is moved back to end exactly at
+// 2^48 (it searches some nonces twice), since nonces from 2^48 on do not fit
+// the header's nonce field; null once everything below 2^48 is handed out.
+function nextScanStart(next, span) {
+  if (next >= pow.NONCE_LIMIT) return null;
+  return next + span <= pow.NONCE_LIMIT ? next : Math.max(0, pow.NONCE_LIMIT - span);
+}
+
+// A nonce a scan of [from, from + span) may report: inside its range and a
+// real winner.
+function acceptable(header, target, nonce, from, span) {
+  if (!Number.isSafeInteger(nonce) || nonce < from || nonce >= from + span) return false;
+  return pow.verifyNonce(header, target, nonce);
+}
+
 /**
  * lanes: [{ gpu, device, slot, span }], span being the nonces one scan
- * covers (work size x granularity). The caller has set the job's block on
- * every context. Resolves to { nonce, scanned, elapsedMs, rejected }, nonce
- * null when maxNonces were scanned without a winner or stop() was called.
+ * covers (noncesPerScan of the device and its work size). The caller has set
+ * the job's block on every context. Scans stop at 2^48, the end of the nonce
+ * field. Resolves to { nonce, scanned, elapsedMs, rejected, end, exhausted,
+ * perLane }: nonce null when maxNonces were scanned without a winner, the
+ * nonce field ran out (exhausted) or stop() was called; end is the first
+ * nonce not handed out; perLane the nonces and rejects of each lane.
  */
 function searchJob({ lanes, header, target, start = 0, maxNonces = Infinity, onProgress,
   progressMs = 1000, onRejected }) {
@@ -23,22 +42,28 @@ function searchJob({ lanes, header, target, start = 0, maxNonces = Infinity, onP
   let rejected = 0;
   let winner = null;
   let stopped = false;
+  const perLane = lanes.map(() => ({ scanned: 0, rejected: 0 }));
   const began = Date.now();
   const progress = onProgress && setInterval(() => {
     onProgress({ scanned, elapsedMs: Date.now() - began, next });
   }, progressMs);
 
-  async function run(lane) {
+  async function run(lane, n) {
+    if (lane.span <= 0) return;
     while (winner === null && !stopped && next - start < maxNonces) {
-      const from = next;
-      next += lane.span;
+      const from = nextScanStart(next, lane.span);
+      if (from === null) break;
+      const fresh = Math.min(next + lane.span, pow.NONCE_LIMIT) - next;
+      next += fresh;
       const nonce = await scanOnce(lane, header, target, from);
-      scanned += lane.span;
+      scanned += fresh;
+      perLane[n].scanned += fresh;
       if (nonce === pow.NOT_FOUND) continue;
-      if (pow.verifyNonce(header, target, nonce)) {
+      if (acceptable(header, target, nonce, from, lane.span)) {
         if (winner === null) winner = nonce;
       } else {
         rejected++;
+        perLane[n].rejected++;
         if (onRejected) onRejected({ nonce, lane, from });
       }
     }
@@ -46,7 +71,8 @@ function searchJob({ lanes, header, target, start = 0, maxNonces = Infinity, onP
 
   const done = Promise.all(lanes.map(run)).then(() => {
     if (progress) clearInterval(progress);
-    return { nonce: winner, scanned, elapsedMs: Date.now() - began, rejected };
+    return { nonce: winner, scanned, elapsedMs: Date.now() - began, rejected, end: next,
+      exhausted: winner === null && next >= pow.NONCE_LIMIT, perLane };
   });
   done.stop = () => { stopped = true; };
   return done;
@@ -54,26 +80,32 @@ function searchJob({ lanes, header, target, start = 0, maxNonces = Infinity, onP
 
 /**
  * Keeps every lane busy for `seconds`, each scan taking the next range from
- * `start`, whatever it finds. Resolves to { counts, elapsedMs, next }: the
- * nonces each lane scanned, and the first nonce not handed out.
+ * `start` (back to 0 before 2^48), whatever it finds. Resolves to { counts,
+ * elapsedMs, next, scanMs }: the nonces each lane scanned, the first nonce not
+ * handed out, and how long each scan took from its call to its callback.
  */
 function keepBusy({ lanes, header, target, seconds, start = 0, onProgress, progressMs = 250 }) {
   const counts = lanes.map(() => 0);
+  const scanMs = [];
   let next = start;
   const began = Date.now();
   const until = began + seconds * 1000;
   const progress = onProgress && setInterval(() => onProgress(counts, Date.now() - began), progressMs);
   return Promise.all(lanes.map(async (lane, n) => {
+    if (lane.span <= 0) return;
     while (Date.now() < until) {
+      if (next + lane.span > pow.NONCE_LIMIT) next = 0;
       const from = next;
       next += lane.span;
+      const called = process.hrtime.bigint();
       await scanOnce(lane, header, target, from);
+      scanMs.push(Number(process.hrtime.bigint() - called) / 1e6);
       counts[n] += lane.span;
     }
   })).then(() => {
     if (progress) clearInterval(progress);
-    return { counts, elapsedMs: Date.now() - began, next };
+    return { counts, elapsedMs: Date.now() - began, next, scanMs };
   });
 }
 
-module.exports = { searchJob, keepBusy, scanOnce };
+module.exports = { searchJob, keepBusy, scanOnce, nextScanStart };

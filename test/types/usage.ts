@@ -4,7 +4,7 @@
 // declarations must keep refusing.
 import {
   clsieve, nvsieve, verifyNonce, headerWithNonce, hashTop64, targetTop64,
-  NOT_FOUND, SELFTEST, HEADER_BYTES, TARGET_BYTES,
+  NOT_FOUND, SELFTEST, HEADER_BYTES, TARGET_BYTES, NONCE_LIMIT, WORK_SIZE_STEP, noncesPerScan,
 } from 'noncesieve';
 import { GpuContextWrapper as ClContext } from 'noncesieve/clsieve';
 import type { GpuContextWrapper as NvContext } from 'noncesieve/nvsieve';
@@ -19,6 +19,11 @@ function fromHex(hex: string): Uint8Array {
 const header: Uint8Array = fromHex(SELFTEST.header);
 const target: DataView = new DataView(fromHex(SELFTEST.target).buffer);
 const sizes: [286, 32] = [HEADER_BYTES, TARGET_BYTES];
+const span: number = noncesPerScan('cuda', 4 * WORK_SIZE_STEP.cuda, 1) + noncesPerScan('opencl', 1024, 2);
+const limit: 281474976710656 = NONCE_LIMIT;
+// @ts-expect-error only the two backends
+noncesPerScan('metal', 1024, 1);
+void [span, limit];
 // @ts-expect-error SELFTEST is frozen
 SELFTEST.startNonce = 0;
 
