@@ -62,6 +62,11 @@ async function main() {
 
   const host = native('ocl_host');
   const reference = native('reference_cpu');
+  // The source kernel as the module embeds it: the shared prelude, then its body.
+  const kernelFile = path.join(ROOT, 'build', 'bench', 'kernel.cl');
+  fs.mkdirSync(path.dirname(kernelFile), { recursive: true });
+  fs.writeFileSync(kernelFile, execFileSync(process.execPath,
+    [path.join(ROOT, 'scripts', 'embed.js'), '--source', path.join(ROOT, 'src', 'ocl_binding', 'kernel.cl')]));
   // The host helper finds devices the way the module did.
   const env = widened
     ? { ...process.env, CLSIEVE_PLATFORM_VENDOR: '', CLSIEVE_DEVICE_TYPE: 'all' }
@@ -71,7 +76,7 @@ async function main() {
   console.log('device                                 API M/s   host M/s   API/host');
   for (const id of ids) {
     const api = await apiRate(gpu, id);
-    const hostRates = execFileSync(host, ['src/ocl_binding/kernel.cl', String(id), String(WORK),
+    const hostRates = execFileSync(host, [kernelFile, String(id), String(WORK),
       String(SECONDS), String(RUNS)], { cwd: ROOT, env, encoding: 'utf8' }).trim().split('\n').map(Number);
     const hostRate = median(hostRates);
     const name = gpu.get_key(id).slice(0, 36).padEnd(36);

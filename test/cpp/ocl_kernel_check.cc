@@ -1,5 +1,6 @@
-// Runs the OpenCL kernels on the first OpenCL device (PoCL on a CPU will do)
-// and compares the result slot with the host reference.
+// Runs the OpenCL kernels, as the module embeds them, on the first OpenCL
+// device (PoCL on a CPU will do) and compares the result slot with the host
+// reference.
 #define CL_HPP_TARGET_OPENCL_VERSION 120
 #define CL_HPP_MINIMUM_OPENCL_VERSION 120
 #define CL_HPP_ENABLE_EXCEPTIONS
@@ -7,20 +8,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "embedded.h"
 #include "hex.h"
 #include "reference.h"
 #include "search_block.h"
 #include "test_util.h"
-
-#ifndef NONCESIEVE_OCL_DIR
-#error "define NONCESIEVE_OCL_DIR as the path of src/ocl_binding"
-#endif
 
 namespace {
 
@@ -29,6 +25,7 @@ const size_t kLocal = 256;
 
 struct KernelCase {
   const char* file;
+  const unsigned char* source;
   uint32_t gran;
   bool extended;
 };
@@ -70,11 +67,7 @@ class OclKernel : public ::testing::TestWithParam<KernelCase> {
   void SetUp() override {
     dev_ = device();
     if (!dev_) GTEST_SKIP() << "no OpenCL device";
-    std::ifstream f(std::string(NONCESIEVE_OCL_DIR) + "/" + GetParam().file);
-    ASSERT_TRUE(f) << GetParam().file;
-    std::stringstream text;
-    text << f.rdbuf();
-    program_ = cl::Program(dev_->context, text.str());
+    program_ = cl::Program(dev_->context, reinterpret_cast<const char*>(GetParam().source));
     try {
       program_.build({dev_->device}, "-cl-std=CL1.2");
     } catch (const cl::Error&) {
@@ -170,8 +163,9 @@ TEST_P(OclKernel, EasyTargetReportsAWinner) {
   }
 }
 
-// One winner, hashed exactly: found at h3 + 1 and at any target with a higher
-// high half, not at h3 (the compare is strict) nor h3 - 1; found as the first
+// One winner, hashed exactly: found at h3 + 1, at any target with a higher
+// high half and at a target with the same high half and a higher low half;
+// not at h3 (the compare is strict), h3 - 1 nor its high half alone; found as the first
 // and the last nonce of a launch, not just outside it (threads * gran nonces).
 TEST_P(OclKernel, SingleWinnerAndRangeEdges) {
   const std::vector<unsigned char> plain = selftest_header();
@@ -202,6 +196,13 @@ TEST_P(OclKernel, SingleWinnerAndRangeEdges) {
         ASSERT_EQ(winners(b, w - span / 2, kLocal), only);
         EXPECT_EQ(launch(b, w - span / 2, kLocal), w) << "higher high half " << base;
       }
+      // Word 7 tied: word 6 decides.
+      if (uint32_t(h3) != 0xffffffffu) {
+        b = block(*header, h3 | 0xffffffffull);
+        ASSERT_EQ(winners(b, w - span / 2, kLocal), only);
+        EXPECT_EQ(launch(b, w - span / 2, kLocal), w) << "word 7 tied " << base;
+      }
+      EXPECT_EQ(launch(block(*header, h3 & ~0xffffffffull), w - span / 2, kLocal), kNone) << base;
       EXPECT_EQ(launch(block(*header, h3), w - span / 2, kLocal), kNone) << base;
       if (uint32_t(h3) != 0) {
         EXPECT_EQ(launch(block(*header, h3 - 1), w - span / 2, kLocal), kNone) << base;
@@ -213,8 +214,8 @@ TEST_P(OclKernel, SingleWinnerAndRangeEdges) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, OclKernel,
-                         ::testing::Values(KernelCase{"kernel.cl", 1, false},
-                                           KernelCase{"kernel_gran2.cl", 2, true}),
+                         ::testing::Values(KernelCase{"kernel.cl", kernel_cl, 1, false},
+                                           KernelCase{"kernel_gran2.cl", kernel_gran2_cl, 2, true}),
                          [](const ::testing::TestParamInfo<KernelCase>& info) {
                            return std::string(info.param.gran == 1 ? "Gran1" : "Gran2");
                          });
