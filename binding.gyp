@@ -202,6 +202,8 @@
             'test/emu_cuda/emu_runtime.cc',
           ],
           'include_dirs': ['test/emu_cuda', '<(cuda_root)/include'],
+          # No kernel image below the oldest architecture the module is built for.
+          'defines': ['NVSIEVE_OLDEST_ARCH=<!(node scripts/cuda-archs.js --oldest <(cuda_root)/bin/nvcc)'],
           'link_settings': {
             'libraries': ['-lpthread'],
           },

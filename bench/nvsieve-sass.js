@@ -1,13 +1,44 @@
 #!/usr/bin/env node
 'use strict';
-// Per architecture: registers and SASS instructions of blake2s_hash, which
-// tests one nonce per thread, so the count is instructions per nonce. Read
-// from the cubins the build kept (npm install builds them).
-const { kernelImages } = require('../scripts/cubin');
+// Per architecture and kernel: registers, stack, spills, the instructions of
+// the whole kernel text, and those on the path a losing nonce takes (found by
+// following the branches in the cubin: the shortest path to an exit that
+// stores nothing), split by pipe. Each thread tests one nonce, so these are
+// instructions per nonce. Read from the cubins the build kept (npm install
+// builds them).
+//
+// Beside them, the H100 model: each SM has 64 lanes per clock on the ALU pipe
+// (IADD3, LOP3, SHF, PRMT, LEA, ISETP, ...), 64 on the FMA pipe (the IMAD
+// forms) and issues 128 thread-instructions per clock, so
+//   SM-cycles per nonce = max(ALU / 64, FMA / 64, issued / 128)
+//   nonces/s = 132 SMs x 1.98 GHz / SM-cycles per nonce
+// (an H100 SXM at boost clock; it runs the sm_90 code, the other rows show
+// what the same model makes of each architecture's code).
+const { kernelImages, KERNELS } = require('../scripts/cubin');
+const { losingPath } = require('./losing-path');
 
-const images = kernelImages();
-console.log('arch     registers  instructions/nonce  stack  spills  local');
-for (const i of images) {
-  console.log(`${i.arch.padEnd(8)} ${String(i.registers).padStart(9)}  ${String(i.instructions).padStart(18)}` +
-    `  ${String(i.stack).padStart(5)}  ${String(i.spillStores + i.spillLoads).padStart(6)}  ${String(i.localMemory).padStart(5)}`);
+const H100 = { sms: 132, clockHz: 1.98e9 };
+
+function losingPathFigures(code) {
+  const path = losingPath(code);
+  if (!path) return null;
+  const pipes = { alu: 0, fma: 0 };
+  for (const i of path) if (code[i].pipe in pipes) pipes[code[i].pipe]++;
+  const cycles = Math.max(pipes.alu / 64, pipes.fma / 64, path.length / 128);
+  return { issued: path.length, ...pipes, cycles, rate: (H100.sms * H100.clockHz) / cycles };
+}
+
+const pad = (v, n) => String(v).padStart(n);
+console.log('kernel    arch    regs stack spills  text  losing   ALU   FMA  other  SM-cycles  H100 model');
+for (const [variant, symbol] of Object.entries(KERNELS)) {
+  for (const i of kernelImages(undefined, symbol)) {
+    if (!i.code) continue;
+    const f = losingPathFigures(i.code);
+    const figures = f
+      ? `${pad(f.issued, 7)} ${pad(f.alu, 5)} ${pad(f.fma, 5)} ${pad(f.issued - f.alu - f.fma, 6)}` +
+        `  ${pad(f.cycles.toFixed(2), 9)}  ${pad((f.rate / 1e9).toFixed(1), 6)} G/s`
+      : '   (no path to an exit without a store)';
+    console.log(`${variant.padEnd(9)} ${i.arch.padEnd(7)} ${pad(i.registers, 4)} ${pad(i.stack, 5)}` +
+      ` ${pad(i.spillStores + i.spillLoads, 6)} ${pad(i.instructions, 5)} ${figures}`);
+  }
 }

@@ -10,6 +10,8 @@ const ROOT = path.join(__dirname, '..');
 const OBJ = path.join(ROOT, 'build', 'Release', 'obj.target', 'nvsieve_backend', 'geni');
 const KEEP = path.join(OBJ, 'keep-kernel_blake');
 const KERNEL = '_Z12blake2s_hashmPm';
+// Every search kernel of the module, by the name NVSIEVE_KERNEL gives it.
+const KERNELS = { default: KERNEL };
 
 function cstring(buf, at) {
   return buf.toString('latin1', at, buf.indexOf(0, at));
@@ -57,13 +59,58 @@ function countInstructions(buf, section) {
   return count;
 }
 
+// Operation families by the low 9 bits of the opcode (the 3 bits above them
+// give the operand form: registers, immediate, constant bank, uniform
+// register), with the pipe that runs them on sm_80 and later. Integer work
+// splits across the ALU pipe and the FMA pipe (IMAD in all its forms).
+const OPERATIONS = {
+  0x002: ['MOV', 'other'], 0x007: ['SEL', 'alu'], 0x00c: ['ISETP', 'alu'],
+  0x036: ['VIADD', 'alu'], 0x182: ['LDC', 'other'], 0x010: ['IADD3', 'alu'], 0x011: ['LEA', 'alu'], 0x012: ['LOP3', 'alu'],
+  0x016: ['PRMT', 'alu'], 0x019: ['SHF', 'alu'], 0x024: ['IMAD', 'fma'],
+  0x025: ['IMAD.WIDE', 'fma'], 0x027: ['IMAD.HI', 'fma'], 0x0b9: ['ULDC', 'uniform'],
+  0x119: ['S2R', 'other'], 0x147: ['BRA', 'branch'], 0x14d: ['EXIT', 'branch'],
+  0x118: ['NOP', 'other'], 0x186: ['STG', 'memory'], 0x181: ['LDG', 'memory'],
+};
+
+// Signed value of bits [lo, lo + n) of a 128-bit instruction.
+function bits(word, lo, n) {
+  const v = (word >> BigInt(lo)) & ((1n << BigInt(n)) - 1n);
+  return v >> BigInt(n - 1) ? v - (1n << BigInt(n)) : v;
+}
+
+// The kernel's instructions (sm_70 and newer: 16 bytes each), decoded as far
+// as its control flow and pipes go: operation, guard predicate (bits 12-14,
+// 7 = always; bit 15 negates), exits, stores and branch targets. A branch's
+// offset is counted from the next instruction: on sm_70-89 in bytes, in bits
+// 32-81; on sm_90 and later in 4-byte units, bits 16-23 then 34-81.
+function decodeInstructions(buf, section, arch) {
+  const sm = Number(arch.replace(/^sm_/, ''));
+  const out = [];
+  for (let i = 0; i < section.size / 16; i++) {
+    const at = section.offset + i * 16;
+    const word = buf.readBigUInt64LE(at) | (buf.readBigUInt64LE(at + 8) << 64n);
+    const opcode = Number(word & 0xfffn);
+    const [name, pipe] = OPERATIONS[opcode & 0x1ff] || [`op${(opcode & 0x1ff).toString(16)}`, 'other'];
+    const predicate = Number((word >> 12n) & 7n);
+    const ins = { name, pipe, conditional: predicate !== 7, exit: name === 'EXIT', store: name === 'STG' };
+    if (name === 'BRA') {
+      const offset = sm >= 90
+        ? Number((bits(word, 34, 48) << 8n) | ((word >> 16n) & 0xffn)) * 4
+        : Number(bits(word, 32, 50));
+      ins.target = i + 1 + offset / 16;
+    }
+    out.push(ins);
+  }
+  return out;
+}
+
 // ptxas -v report: registers, stack and spills of the kernel, per architecture.
-function ptxasReport(file = path.join(OBJ, 'kernel_blake.o.ptxas.txt')) {
+function ptxasReport(file = path.join(OBJ, 'kernel_blake.o.ptxas.txt'), kernel = KERNEL) {
   const report = {};
   let arch = null;
   for (const line of fs.readFileSync(file, 'utf8').split('\n')) {
     let m = /Compiling entry function '(\S+)' for '(sm_\d+)'/.exec(line);
-    if (m) { arch = m[1] === KERNEL ? m[2] : null; continue; }
+    if (m) { arch = m[1] === kernel ? m[2] : null; continue; }
     if (!arch) continue;
     report[arch] = report[arch] || {};
     m = /(\d+) bytes stack frame, (\d+) bytes spill stores, (\d+) bytes spill loads/.exec(line);
@@ -77,13 +124,13 @@ function ptxasReport(file = path.join(OBJ, 'kernel_blake.o.ptxas.txt')) {
 }
 
 // One entry per kept cubin: its architecture, functions, d_data and size.
-function kernelImages(dir = KEEP) {
-  const ptxas = ptxasReport();
+function kernelImages(dir = KEEP, kernel = KERNEL) {
+  const ptxas = ptxasReport(undefined, kernel);
   return fs.readdirSync(dir).filter((f) => f.endsWith('.cubin')).map((f) => {
     const buf = fs.readFileSync(path.join(dir, f));
     const { sections, symbols } = readElf(buf);
     const arch = `sm_${/compute_(\d+)/.exec(f)[1]}`;
-    const text = sections.find((s) => s.name === `.text.${KERNEL}`);
+    const text = sections.find((s) => s.name === `.text.${kernel}`);
     const data = symbols.find((s) => s.name === 'd_data');
     return {
       arch,
@@ -91,6 +138,7 @@ function kernelImages(dir = KEEP) {
       functions: symbols.filter((s) => s.type === 2).map((s) => s.name),
       dDataSize: data ? data.size : null,
       instructions: text ? countInstructions(buf, text) : null,
+      code: text ? decodeInstructions(buf, text, arch) : null,
       localMemory: sections.filter((s) => s.name.startsWith('.nv.local.')).reduce((n, s) => n + s.size, 0),
       ...ptxas[arch],
     };
@@ -102,4 +150,4 @@ function keptPtx(dir = KEEP) {
   return fs.readdirSync(dir).filter((f) => f.endsWith('.ptx'));
 }
 
-module.exports = { KEEP, KERNEL, readElf, ptxasReport, kernelImages, keptPtx };
+module.exports = { KEEP, KERNEL, KERNELS, readElf, ptxasReport, kernelImages, keptPtx, decodeInstructions };

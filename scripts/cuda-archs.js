@@ -4,19 +4,25 @@
 // generation below that this nvcc can target, plus PTX of the newest so that later
 // GPUs can still JIT it, and the oldest as NVSIEVE_OLDEST_ARCH. NVSIEVE_ARCHS="sm_86 sm_90" replaces the list.
 // Usage: node scripts/cuda-archs.js [path/to/nvcc]
+//        node scripts/cuda-archs.js --oldest [path/to/nvcc]   (prints the oldest, e.g. 75)
 const { execFileSync } = require('child_process');
 const path = require('path');
 
 const ARCHS = 'sm_35 sm_37 sm_50 sm_52 sm_60 sm_61 sm_70 sm_75 sm_80 sm_86 sm_89 sm_90 sm_100 sm_120';
 
+const args = process.argv.slice(2);
+const oldestOnly = args[0] === '--oldest';
+if (oldestOnly) args.shift();
+
 function nvccPath() {
-  if (process.argv[2]) return process.argv[2];
+  if (args[0]) return args[0];
   if (process.env.NVCC) return process.env.NVCC;
   const root = require('./find-cuda').cudaRoot();
   return root ? path.join(root, 'bin', 'nvcc') : 'nvcc';
 }
 
-function gencodeFlags(nvcc) {
+// The architectures built, as numbers (75 for sm_75), oldest first.
+function builtArchs(nvcc) {
   const wanted = (process.env.NVSIEVE_ARCHS || ARCHS).split(/\s+/).filter(Boolean);
   const supported = new Set(execFileSync(nvcc, ['--list-gpu-code'], { encoding: 'utf8' })
     .split(/\s+/).filter(Boolean));
@@ -24,23 +30,26 @@ function gencodeFlags(nvcc) {
   if (archs.length === 0) {
     throw new Error(`cuda-archs: ${nvcc} supports none of: ${wanted.join(' ')}`);
   }
-  const num = (a) => Number(a.replace(/^sm_/, ''));
-  const flags = archs.map((a) => `-gencode arch=compute_${num(a)},code=sm_${num(a)}`);
-  const newest = Math.max(...archs.map(num));
+  return archs.map((a) => Number(a.replace(/^sm_/, ''))).sort((a, b) => a - b);
+}
+
+function gencodeFlags(nvcc) {
+  const archs = builtArchs(nvcc);
+  const flags = archs.map((n) => `-gencode arch=compute_${n},code=sm_${n}`);
+  const newest = archs[archs.length - 1];
   flags.push(`-gencode arch=compute_${newest},code=compute_${newest}`);
   // The host side reports batch size and granularity 0 below the oldest image.
-  const oldest = Math.min(...archs.map(num));
-  flags.push(`-DNVSIEVE_OLDEST_ARCH=${oldest}`);
+  flags.push(`-DNVSIEVE_OLDEST_ARCH=${archs[0]}`);
   return flags.join(' ');
 }
 
 if (require.main === module) {
   try {
-    process.stdout.write(gencodeFlags(nvccPath()) + '\n');
+    process.stdout.write((oldestOnly ? String(builtArchs(nvccPath())[0]) : gencodeFlags(nvccPath())) + '\n');
   } catch (err) {
     process.stderr.write(`${err.message}\n`);
     process.exit(1);
   }
 }
 
-module.exports = { ARCHS, gencodeFlags };
+module.exports = { ARCHS, builtArchs, gencodeFlags };

@@ -54,7 +54,15 @@ cudaError_t cudaLaunchKernel_ptsz(const void* func, dim3 grid_dim, dim3 block_di
                                   size_t shared_mem, cudaStream_t stream);
 }
 
-static_assert(sizeof(cudaDeviceProp) == 1008, "cudaDeviceProp of the CUDA 13.0 headers");
+// cudaDeviceProp has no versioned entry point: the module and this runtime are
+// compiled against the same toolkit's headers (scripts/find-cuda.js), so the
+// properties it fills have the layout the module reads.
+
+// The oldest machine code the module carries, from the architecture list the
+// build uses (scripts/cuda-archs.js --oldest).
+#ifndef NVSIEVE_OLDEST_ARCH
+#error "define NVSIEVE_OLDEST_ARCH as scripts/cuda-archs.js --oldest prints it"
+#endif
 
 namespace {
 
@@ -381,9 +389,9 @@ cudaError_t launch(const Kernel* kernel, dim3 grid, dim3 block, void** args, siz
     if (e == cudaSuccess && !known_stream(stream)) e = cudaErrorInvalidResourceHandle;
     if (e == cudaSuccess) e = check_configuration(grid, block, shared_mem);
     if (e == cudaSuccess) {
-      // nvcc 13 builds machine code for sm_75 and newer only.
+      // Below the oldest image the module has nothing to run.
       const DeviceConfig& s = r.devices[device].config;
-      if (s.major * 10 + s.minor < 75) e = cudaErrorNoKernelImageForDevice;
+      if (s.major * 10 + s.minor < NVSIEVE_OLDEST_ARCH) e = cudaErrorNoKernelImageForDevice;
     }
     if (e == cudaSuccess) {
       bool registered = false;

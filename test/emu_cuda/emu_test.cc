@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -446,9 +447,14 @@ TEST_F(Emu, FailedLaunchesAreSeenThroughTheLastError) {
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 }
 
-TEST_F(Emu, NoKernelImageBelowComputeCapability75) {
-  configure(R"([{"major": 7, "minor": 0}, {"major": 7, "minor": 5}, {"major": 12, "minor": 0}])",
-            nullptr);
+// The floor is the oldest image of the module build's architecture list.
+TEST_F(Emu, NoKernelImageBelowTheOldestArchitectureBuilt) {
+  const int below = NVSIEVE_OLDEST_ARCH - 1;
+  char devices[160];
+  snprintf(devices, sizeof(devices),
+           R"([{"major": %d, "minor": %d}, {"major": %d, "minor": %d}, {"major": 12, "minor": 0}])",
+           below / 10, below % 10, NVSIEVE_OLDEST_ARCH / 10, NVSIEVE_OLDEST_ARCH % 10);
+  configure(devices, nullptr);
   const std::vector<uint32_t> block = easy_block();
   for (int d = 0; d < 3; ++d) {
     ASSERT_EQ(cudaSetDevice(d), cudaSuccess);
