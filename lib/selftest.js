@@ -29,21 +29,28 @@ const knownCache = new Map();
 
 /**
  * The known-answer scans for a device whose scans cover `span` nonces: the
- * built-in header, two adjacent ranges of `span` nonces that straddle 2^32
- * (so the nonce's high word is in play), and targets placed at the lowest
- * hash of the two ranges. Returns [{ what, header, target, start, span,
- * winners }], winners computed by the host for each range.
+ * built-in header, two adjacent ranges of `span` nonces from just below 2^32,
+ * and targets placed at the lowest hash of the two. The lowest hash must lie
+ * at or above 2^32, so that a kernel that drops the nonce's high word, or does
+ * not carry into it, misses the winner; when it does not, the two ranges move
+ * up by 2 x span. Returns [{ what, header, target, start, span, winners }],
+ * winners computed by the host for each range.
  */
 function knownAnswers(span) {
   if (knownCache.has(span)) return knownCache.get(span);
   const header = SELFTEST_HEADER;
-  const first = 2 ** 32 - span;
-  const tops = [];
-  for (let n = first; n < first + 2 * span; n++) tops.push(pow.hashTop64(header, n));
-  let best = 0;
-  tops.forEach((top, i) => { if (top < tops[best]) best = i; });
-  const withWinner = best < span ? first : 2 ** 32;
-  const without = withWinner === first ? 2 ** 32 : first;
+  let first = 2 ** 32 - Math.floor(span / 2);
+  let tops;
+  let best;
+  for (;; first += 2 * span) {
+    tops = [];
+    for (let n = first; n < first + 2 * span; n++) tops.push(pow.hashTop64(header, n));
+    best = 0;
+    tops.forEach((top, i) => { if (top < tops[best]) best = i; });
+    if (first + best >= 2 ** 32) break;
+  }
+  const withWinner = best < span ? first : first + span;
+  const without = withWinner === first ? first + span : first;
   const above = targetWithTop(tops[best] + 1n);
   const tie = targetWithTop(tops[best]);
   const answers = [

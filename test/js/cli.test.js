@@ -293,3 +293,98 @@ test('core_selftest compares what it computes with the known values', () => {
   assert.strictEqual(r.stdout.match(/^ok {4}/gm).length, 9, r.stdout);
   assert.match(r.stdout, /core self-test passed\n$/);
 });
+
+// A stand-in for nvsieve, written in JS and hashing on the host, with one
+// planted fault: the command's self-test must fail on each.
+const FAKE_NVSIEVE = `'use strict';
+const pow = require(${JSON.stringify(path.join(ROOT, 'lib', 'pow.js'))});
+const fault = process.env.FAKE_FAULT;
+class GpuContextWrapper {
+  get_total_devices() { return 1; }
+  get_gran() { return 1; }
+  get_batch_size() { return 13107; }
+  get_key() { return 'Fake_GPU_'; }
+  init_devices(ids, slots, work) { this.span = Math.floor(work[0] / 512) * 512; return 0; }
+  create_buffers() {}
+  set_block() { return 0; }
+  find(header, target, start) {
+    const t = pow.targetTop64(target);
+    for (let n = Math.trunc(start); n < Math.trunc(start) + this.span; n++) {
+      // 'high-word' drops the nonce's bits 32-47; 'tie' lets an equal hash win.
+      const top = pow.hashTop64(header, fault === 'high-word' ? n % 2 ** 32 : n);
+      if (top < t || (fault === 'tie' && top === t)) return fault === 'outside' ? n + this.span : n;
+    }
+    return pow.NOT_FOUND;
+  }
+  scan_nonces(callback, header, target, start) {
+    const found = fault === 'never' ? pow.NOT_FOUND : this.find(header, target, start);
+    setImmediate(callback, found);
+  }
+  test() {
+    const header = Buffer.from(pow.SELFTEST.header, 'hex');
+    Buffer.from('fdfeffff0f00', 'hex').copy(header, 280);
+    console.log('0'.repeat(64));
+    console.log('1 ms');
+    const result = fault === 'module-test' ? 100 : this.find(header, Buffer.from(pow.SELFTEST.target, 'hex'), 0);
+    console.log('Result: ' + result);
+    console.log('Expected Result: 18424822234779600078');
+  }
+}
+module.exports = { GpuContextWrapper };
+`;
+
+test('selftest fails on a device that misses, invents or misplaces a winner', () => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'noncesieve-fake-'));
+  const fake = path.join(dir, 'fake-nvsieve.js');
+  fs.writeFileSync(fake, FAKE_NVSIEVE);
+  const run = (fault) => cli(['selftest', '--backend', 'cuda', '--work-size', '2048', '--json'],
+    { NONCESIEVE_NVSIEVE_ADDON: fake, FAKE_FAULT: fault });
+  const sound = run('');
+  assert.strictEqual(sound.status, 0, sound.stdout + sound.stderr);
+  assert.strictEqual(JSON.parse(sound.stdout).passed, true);
+  const cases = [
+    ['never', 'a range with one winner', /^expected \d+, saw none$/],
+    ['tie', 'a hash equal to the target', /^expected none, saw \d+, which does not win$/],
+    ['outside', 'a range with one winner', /^reported \d+, outside the range scanned$/],
+    ['high-word', 'a range with one winner', /^expected \d+, saw/],
+    ['module-test', 'the module\'s self-test', /^its self-test expected none, saw 100, which does not win$/],
+  ];
+  for (const [fault, what, problem] of cases) {
+    const r = run(fault);
+    assert.strictEqual(r.status, 1, `${fault}: ${r.stderr}`);
+    const { passed, devices: [d] } = JSON.parse(r.stdout);
+    assert.strictEqual(passed, false, fault);
+    const failed = d.checks.find((c) => c.problem);
+    assert.strictEqual(failed.what, what, fault);
+    assert.match(failed.problem, problem, fault);
+  }
+  // The plain report names the device, the range, and what was expected and seen.
+  const plain = cli(['selftest', '--backend', 'cuda', '--work-size', '2048'],
+    { NONCESIEVE_NVSIEVE_ADDON: fake, FAKE_FAULT: 'never' });
+  assert.strictEqual(plain.status, 1);
+  assert.match(plain.stdout, /^cuda:0 +FAIL .*Fake_GPU_\n +a range with one winner \[\d+, \d+\): expected \d+, saw none\n/);
+});
+
+// The threads of the device process while it searches: libuv starts its whole
+// pool with the first scan.
+function workerThreads(slots) {
+  const { spawn } = require('child_process');
+  return new Promise((resolve, reject) => {
+    const child = spawn(process.execPath, [CLI, 'search', '--header', HEADER, '--target', '00'.repeat(32),
+      '--slots', String(slots), '--work-size', '65536', '--max-nonces', String(2 ** 40), '--backend', 'opencl'],
+    { cwd: ROOT, env: { ...process.env, NONCESIEVE_CACHE_DIR: CACHE, UV_THREADPOOL_SIZE: undefined } });
+    child.stdout.once('data', () => setTimeout(() => {
+      const worker = spawnSync('pgrep', ['-P', String(child.pid)], { encoding: 'utf8' }).stdout.trim();
+      const count = fs.readdirSync(`/proc/${worker}/task`).length;
+      process.kill(Number(worker));
+      child.on('close', () => resolve(count));
+    }, 500));
+    child.on('error', reject);
+  });
+}
+
+test('the device process gets a pool thread per lane, and one more', { skip: process.platform !== 'linux' }, async () => {
+  // One slot fits the default pool of 4; eight and sixteen need 9 and 17.
+  const [one, eight, sixteen] = [await workerThreads(1), await workerThreads(8), await workerThreads(16)];
+  assert.deepStrictEqual([eight - one, sixteen - one], [5, 13]);
+});
