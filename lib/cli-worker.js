@@ -7,7 +7,7 @@
 const pow = require('./pow');
 const { openBackends, BACKEND_NAMES } = require('./devices');
 const { searchJob, keepBusy, scanOnce } = require('./search');
-const { noncesPerScan, workSizeProblem } = require('./work');
+const { noncesPerScan, workSizeProblem, WORK_SIZE_STEP } = require('./work');
 const { knownAnswers, judgeScan } = require('./selftest');
 const sweep = require('./sweep');
 
@@ -80,12 +80,6 @@ function chooseDevices(options, { all = false } = {}) {
     throw new CommandError(`no device ${unknown.join(', ')} (see "noncesieve devices")`, EXIT.USAGE);
   }
   if (chosen.length === 0) throw new CommandError('no usable device found (see "noncesieve devices")', EXIT.NO_DEVICE);
-  const unnamed = chosen.filter((d) => d.key === null);
-  for (const gpu of new Set(unnamed.map((d) => d.gpu))) {
-    const mine = unnamed.filter((d) => d.gpu === gpu);
-    gpu.init_devices(mine.map((d) => d.index), mine.map(() => 0), mine.map(() => 256), true);
-    for (const d of mine) d.key = gpu.get_key(d.index);
-  }
   return chosen;
 }
 
@@ -112,6 +106,7 @@ function initialise(chosen, slots) {
   for (const d of chosen) {
     d.gran = d.gpu.get_gran(d.index);
     d.span = noncesPerScan(d.backend, d.work, d.gran);
+    if (d.key === null) d.key = d.gpu.get_key(d.index);
   }
   return [...byContext.keys()];
 }
@@ -130,9 +125,18 @@ async function chooseWork(chosen, options, fallback) {
   }
 }
 
+// clsieve gives a device's key only once it is initialised: an initialisation
+// without slots is enough.
+function nameDevice(d) {
+  if (d.key !== null) return;
+  d.gpu.init_devices([d.index], [0], [WORK_SIZE_STEP[d.backend]], true);
+  d.key = d.gpu.get_key(d.index);
+}
+
 // The work size of the sweep's choice for this device and slot count: the
 // one cached by an earlier sweep, else a short sweep now (cached for later).
 async function sweptWork(d, options) {
+  nameDevice(d);
   const cached = sweep.cachedChoice(d, options.slots);
   if (cached) return cached.work;
   send({ log: `Choosing a work size for ${d.id} (once; "noncesieve bench --sweep" measures more)` });
@@ -190,6 +194,7 @@ const commands = {
       const slotCounts = options.slotsGiven ? [options.slots] : [1, 2, 4];
       sizeThreadPool(Math.max(...slotCounts));
       for (const d of chosen) {
+        nameDevice(d);
         send({ sweepBegin: { device: d.id, key: d.key } });
         const result = await sweep.sweepDevice(d, { slots: slotCounts, seconds: options.seconds,
           onRow: (row) => send({ sweepRow: { device: d.id, ...row } }) });

@@ -14,7 +14,7 @@ const VERSION = require('../package.json').version;
 const STATUS_TEXT = `Exit status: 0 winner found, self-test passed or command done; 1 no winner
 within --max-nonces or below 2^48, or a self-test check failed; 2 bad usage
 (an option, work size or device refused); 3 no usable device; 4 a device or
-its module failed.`;
+its module failed (or, without a winner, reported nonces that do not win).`;
 
 const USAGE = {
   main: `Usage: noncesieve <command> [options]
@@ -379,20 +379,25 @@ async function search(options) {
     console.log(JSON.stringify({
       winner: outcome.nonce, hashTop64: hash === null ? null : `0x${hash}`,
       range: { start: options.start, end: outcome.end }, scanned: outcome.scanned,
-      elapsedMs: outcome.elapsedMs, exhausted: outcome.exhausted,
+      elapsedMs: outcome.elapsedMs, exhausted: outcome.exhausted, rejected: outcome.rejected,
       devices: list.map((d, n) => ({ ...d, ...outcome.perDevice[n] })),
     }));
   } else {
     const took = `${(outcome.scanned / 1e6).toFixed(1)} M nonces in ${(outcome.elapsedMs / 1000).toFixed(1)} s`;
     if (outcome.nonce !== null) {
       say(`Winner: ${outcome.nonce} (hash bytes 24-31 0x${hash}), verified on the host, after ${took}.`);
+    } else if (outcome.rejected > 0) {
+      say(`No verified winner after ${took}; but ${outcome.rejected} scan${outcome.rejected === 1 ? '' : 's'} ` +
+        'reported a nonce that is not a winner of its range, so those ranges may hide one.');
     } else if (outcome.exhausted) {
       say(`No winner from ${options.start} up to 2^48, where the 48-bit nonce field ends (${took}).`);
     } else {
       say(`No winner after ${took}.`);
     }
   }
-  return outcome.nonce === null ? EXIT.NONE : EXIT.OK;
+  if (outcome.nonce !== null) return EXIT.OK;
+  // A device that reports wrong nonces may have missed the right ones.
+  return outcome.rejected > 0 ? EXIT.DEVICE_FAILURE : EXIT.NONE;
 }
 
 const COMMANDS = { devices, selftest, bench, search };

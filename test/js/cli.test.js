@@ -317,7 +317,8 @@ class GpuContextWrapper {
     return pow.NOT_FOUND;
   }
   scan_nonces(callback, header, target, start) {
-    const found = fault === 'never' ? pow.NOT_FOUND : this.find(header, target, start);
+    // 'bogus' reports the start nonce of every scan, winner or not.
+    const found = fault === 'never' ? pow.NOT_FOUND : fault === 'bogus' ? Math.trunc(start) : this.find(header, target, start);
     setImmediate(callback, found);
   }
   test() {
@@ -387,4 +388,20 @@ test('the device process gets a pool thread per lane, and one more', { skip: pro
   // One slot fits the default pool of 4; eight and sixteen need 9 and 17.
   const [one, eight, sixteen] = [await workerThreads(1), await workerThreads(8), await workerThreads(16)];
   assert.deepStrictEqual([eight - one, sixteen - one], [5, 13]);
+});
+
+test('search that saw wrong nonces and no winner says the device failed', () => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'noncesieve-fake-'));
+  const fake = path.join(dir, 'fake-nvsieve.js');
+  fs.writeFileSync(fake, FAKE_NVSIEVE);
+  const env = { NONCESIEVE_NVSIEVE_ADDON: fake, FAKE_FAULT: 'bogus' };
+  const args = ['search', '--header', HEADER, '--target', '00'.repeat(32), '--backend', 'cuda',
+    '--work-size', '512', '--max-nonces', '2048', '--slots', '1'];
+  const r = cli(args, env);
+  assert.strictEqual(r.status, 4, r.stdout + r.stderr);
+  assert.match(r.stderr, /^cuda:0 reported 0 for \[0, 512\), which is not a winner of that range$/m);
+  assert.match(r.stdout, /4 scans reported a nonce that is not a winner of its range/);
+  assert.strictEqual(JSON.parse(cli([...args, '--json'], env).stdout).rejected, 4);
+  // A sound device on the same job: no winner, exit status 1.
+  assert.strictEqual(cli(args, { ...env, FAKE_FAULT: '' }).status, 1);
 });
