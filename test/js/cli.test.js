@@ -14,8 +14,12 @@ const { pickWorkSize } = require('../../lib/sweep');
 const CLI = path.join(ROOT, 'lib', 'cli.js');
 const EMU = path.join(ROOT, 'build', 'Release', 'nvsieve_emu.node');
 const noEmu = !fs.existsSync(EMU) && `${EMU} is not built`;
+// Folders of this file's own, removed when it ends.
+const TEMP = fs.mkdtempSync(path.join(os.tmpdir(), 'noncesieve-cli-'));
+test.after(() => fs.rmSync(TEMP, { recursive: true, force: true }));
+const tempDir = (name) => fs.mkdtempSync(path.join(TEMP, name));
 // Work-size choices of these tests stay in their own cache.
-const CACHE = fs.mkdtempSync(path.join(os.tmpdir(), 'noncesieve-cli-'));
+const CACHE = tempDir('cache-');
 const GiB = 2 ** 30;
 
 function cli(args, env = {}) {
@@ -209,7 +213,7 @@ test('bench --sweep chooses a work size that search and bench then use', async (
   const cases = [{ backend: 'opencl', step: 256 }, { backend: 'cuda', step: 512, env: EMU_ENV }];
   for (const c of cases) {
     await t.test(c.backend, { skip: c.env && noEmu }, () => {
-      const cache = fs.mkdtempSync(path.join(os.tmpdir(), 'noncesieve-sweep-'));
+      const cache = tempDir('sweep-');
       const env = { ...c.env, NONCESIEVE_CACHE_DIR: cache };
       const r = cli(['bench', '--sweep', '--backend', c.backend, '--seconds', '0.2', '--json'], env);
       assert.strictEqual(r.status, 0, r.stderr);
@@ -235,7 +239,7 @@ test('bench --sweep chooses a work size that search and bench then use', async (
     });
   }
   // Without a choice, the first search makes one with a short sweep and keeps it.
-  const cache = fs.mkdtempSync(path.join(os.tmpdir(), 'noncesieve-sweep-'));
+  const cache = tempDir('sweep-');
   const first = cli(['search', '--header', HEADER, '--target', 'ff'.repeat(32), '--backend', 'opencl', '--json'],
     { NONCESIEVE_CACHE_DIR: cache });
   assert.strictEqual(first.status, 0, first.stderr);
@@ -335,7 +339,7 @@ module.exports = { GpuContextWrapper };
 `;
 
 test('selftest fails on a device that misses, invents or misplaces a winner', () => {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'noncesieve-fake-'));
+  const dir = tempDir('fake-');
   const fake = path.join(dir, 'fake-nvsieve.js');
   fs.writeFileSync(fake, FAKE_NVSIEVE);
   const run = (fault) => cli(['selftest', '--backend', 'cuda', '--work-size', '2048', '--json'],
@@ -391,7 +395,7 @@ test('the device process gets a pool thread per lane, and one more', { skip: pro
 });
 
 test('search that saw wrong nonces and no winner says the device failed', () => {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'noncesieve-fake-'));
+  const dir = tempDir('fake-');
   const fake = path.join(dir, 'fake-nvsieve.js');
   fs.writeFileSync(fake, FAKE_NVSIEVE);
   const env = { NONCESIEVE_NVSIEVE_ADDON: fake, FAKE_FAULT: 'bogus' };
