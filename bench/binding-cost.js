@@ -2,7 +2,7 @@
 'use strict';
 // What the binding itself costs a scan: scans per second and the median round
 // trip of one scan at a time, for scans that do almost nothing on the device
-// (work size 256 on OpenCL; an empty grid on the emulated CUDA platform),
+// (work size 256 on OpenCL; one block of 512 threads on the emulated CUDA platform),
 // against a bare nan async worker that does nothing, built the same way.
 //
 //   (the development build, scripts/setup.sh, makes build/Release/bare_worker.node)
@@ -66,9 +66,9 @@ async function main() {
     const gpu = new GpuContextWrapper();
     const header = Buffer.alloc(286);
     const target = Buffer.alloc(32);
-    gpu.init_devices([0], [1], [256]);  // under 512 threads: an empty grid
+    gpu.init_devices([0], [1], [512]);  // the smallest launch: one block of 512 threads
     gpu.set_block();
-    rows.push(['nvsieve scan, empty grid (emulated CUDA)', await measure((resolve) =>
+    rows.push(['nvsieve scan, one block (emulated CUDA)', await measure((resolve) =>
       gpu.scan_nonces(resolve, header, target, 0, 0, 0))]);
   }
 

@@ -162,9 +162,9 @@ const commands = {
   devices(options) {
     const chosen = chooseDevices(options, { all: true });
     const usable = chosen.filter((d) => !d.unsupported);
-    // clsieve knows a device's granularity only once it is initialised.
+    // clsieve knows a device's granularity only once it is initialised (one slot).
     for (const d of usable) d.work = d.backend === 'cuda' ? 512 : 256;
-    initialise(usable, 0);
+    initialise(usable, 1);
     send({ devices: chosen.map(describeDevice) });
   },
 

@@ -12,23 +12,42 @@ GpuBlock& gpu_block(int ordinal) {
 
 void Device::initialize() {
   resultSlots.resize(size_t(bufferCount), nullptr);
+  claims.reset(size_t(bufferCount));
   jobsPerBlock = cuda_get_jobsperblock(unsigned(deviceId));
+  GpuBlock& block = gpu_block(deviceId);
+  std::unique_lock<std::shared_mutex> alone(block.lock);
   for (int i = 0; i < bufferCount; ++i) cuda_init_device(this, i, 0);
+  slotsGeneration = block.generation;
 }
 
+void Device::remakeSlots(uint64_t generation) {
+  for (int i = 0; i < bufferCount; ++i) cuda_init_device(this, i, 0);
+  slotsGeneration = generation;
+}
+
+// Waits for the GPU's scans in flight: one of them may use the slot replaced.
 void Device::createBenchmarkBuffers() {
   if (resultSlots.empty()) return;
+  GpuBlock& block = gpu_block(deviceId);
+  std::unique_lock<std::shared_mutex> alone(block.lock);
+  if (slotsGeneration != block.generation) {
+    remakeSlots(block.generation);
+    return;
+  }
   uint64_t* replaced = resultSlots[0];
   cuda_init_device(this, 0, 0);
   cuda_free_slot(this, replaced);
 }
 
-// The reset takes the slots and d_data with it; make the device usable again.
+// The reset takes every record's slots and d_data with it, so it waits for
+// the GPU's scans in flight; this record makes its slots anew at once, the
+// GPU's other records at their next scan.
 void Device::reset() {
   GpuBlock& block = gpu_block(deviceId);
   std::unique_lock<std::shared_mutex> alone(block.lock);
   cuda_reset_device(this);
-  for (int i = 0; i < bufferCount; ++i) cuda_init_device(this, i, 0);
+  ++block.generation;
+  remakeSlots(block.generation);
   block.uploaded = 0;
 }
 

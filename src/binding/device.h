@@ -11,14 +11,19 @@
 #include <vector>
 
 #include "job_number.h"
+#include "slot_claims.h"
 
 // What one GPU's d_data holds. Every Device record of that GPU in the
 // process (two wrappers, or an ordinal initialised twice) shares it, since
 // they share the GPU's constant memory.
 struct GpuBlock {
-  // Scans launch under the shared lock; an upload or a reset takes it alone.
+  // Scans launch under the shared lock; an upload, a reset or a change of a
+  // record's slots takes it alone, so no memory a scan uses goes under it.
   std::shared_mutex lock;
   uint64_t uploaded = 0;  // the job number whose block is on the GPU; 0 none
+  // Counts the GPU's resets. A record whose slots are older was reset by
+  // another record of the GPU: its slots are gone and must be made anew.
+  uint64_t generation = 0;
 };
 GpuBlock& gpu_block(int ordinal);
 
@@ -33,6 +38,9 @@ class Device {
   int bufferCount = 0;
   int deviceId = 0;
   std::vector<uint64_t*> resultSlots;
+  uint64_t slotsGeneration = 0;  // the GPU's generation when they were made
+  // Which slots have a scan in flight (the script keeps it to one each).
+  SlotClaims claims;
   unsigned long cudaThreads = 0;
   int updateB = 256;
   int updateA = 4;
@@ -41,6 +49,8 @@ class Device {
   void createBuffers() {}
   void createBenchmarkBuffers();
   void reset();
+  // Makes every slot anew after a reset of the GPU (block lock held alone).
+  void remakeSlots(uint64_t generation);
   // A new job: the next scan queued uploads the block it carries.
   void setBlockStatus() { currentJob = next_job_number(); }
 };

@@ -21,8 +21,6 @@
 
 namespace {
 
-const int kJobsPerBlock = 512;
-
 // A failed call names the runner function and its call site, on standard
 // error, and ends the process. `ordinal` < 0 gives the message without a GPU.
 void check(cudaError_t status, const char* func, int line, int ordinal) {
@@ -66,7 +64,8 @@ uint64_t launch_and_collect(Device* device, unsigned long startNonce, unsigned i
     check(launch_blake2s_hash(blocks, unsigned(device->jobsPerBlock), startNonce, result_slot),
           "cuda_scan_nonces", 176, device->deviceId);
   }
-  cudaStreamSynchronize(cudaStreamPerThread);
+  // A fault of the kernel shows here, and is reported here.
+  check(cudaStreamSynchronize(cudaStreamPerThread), "cuda_scan_nonces", 180, device->deviceId);
 
   uint64_t found = 0;
   check(cudaMemcpy(&found, result_slot, sizeof(found), cudaMemcpyDeviceToHost),
@@ -89,8 +88,8 @@ void cuda_init_device(Device* device, int slot, unsigned long) {
 
 void cuda_free_slot(const Device* device, uint64_t* slot) {
   if (slot == nullptr) return;
-  cudaSetDevice(device->deviceId);
-  cudaFree(slot);
+  check(cudaSetDevice(device->deviceId), "cuda_free_slot", 130, device->deviceId);
+  check(cudaFree(slot), "cuda_free_slot", 131, device->deviceId);
 }
 
 void cuda_reset_device(const Device* device) {
@@ -111,15 +110,19 @@ uint64_t cuda_scan_nonces_for_job(const unsigned char* header, unsigned char* ta
   GpuBlock& block = gpu_block(device->deviceId);
   {
     std::shared_lock<std::shared_mutex> shared(block.lock);
-    if (block.uploaded == job) return launch_and_collect(device, startNonce, slot);
+    if (block.uploaded == job && device->slotsGeneration == block.generation)
+      return launch_and_collect(device, startNonce, slot);
   }
-  // The GPU holds another job's block: upload this scan's, and launch before
-  // letting go, so that every upload is followed by the scan that made it.
+  // The GPU holds another job's block, or was reset since this record's
+  // slots were made: put both right, and launch before letting go, so that
+  // every upload is followed by the scan that made it.
   std::unique_lock<std::shared_mutex> alone(block.lock);
+  if (device->slotsGeneration != block.generation) device->remakeSlots(block.generation);
   if (block.uploaded != job) {
     // A block that did not arrive would be searched as if it had.
     check(set_init_data(header, target), "cuda_scan_nonces", 170, device->deviceId);
-    cudaStreamSynchronize(cudaStreamPerThread);
+    check(cudaStreamSynchronize(cudaStreamPerThread), "cuda_scan_nonces", 171,
+          device->deviceId);
     block.uploaded = job;
   }
   return launch_and_collect(device, startNonce, slot);
@@ -144,7 +147,7 @@ int cuda_get_gran(unsigned int ordinal) {
 
 int cuda_get_jobsperblock(unsigned int ordinal) {
   properties(ordinal, "cuda_get_jobsperblock", 241);
-  return kJobsPerBlock;
+  return CUDA_JOBS_PER_BLOCK;
 }
 
 std::string cuda_get_device_name(unsigned int ordinal) {

@@ -8,6 +8,9 @@
 
 class Device;
 
+// Threads of a launch's block; a launch is a whole number of blocks.
+const int CUDA_JOBS_PER_BLOCK = 512;
+
 void cuda_init_device(Device* device, int slot, unsigned long size);
 void cuda_reset_device(const Device* device);
 uint64_t cuda_scan_nonces(const unsigned char* header, unsigned char* target,
@@ -27,7 +30,8 @@ uint64_t cuda_get_device_mem(unsigned int ordinal);
 void cuda_set_flags();
 void cuda_test(Device* device);
 double cuda_benchmark(Device* device, unsigned int, unsigned int, unsigned int);
-// Releases result slot memory (a replaced slot); the status is not looked at.
+// Releases result slot memory (a replaced slot); a failure is reported like
+// any other, so that it is not left pending for the next call to trip over.
 void cuda_free_slot(const Device* device, uint64_t* slot);
 
 #endif

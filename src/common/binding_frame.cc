@@ -1,6 +1,9 @@
 #include "binding_frame.h"
 
+#include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 namespace frame {
 
@@ -41,25 +44,50 @@ void throw_range_error(const char* method, const char* name, const char* what,
   Nan::ThrowRangeError(message(method, name, what, received).c_str());
 }
 
+void throw_error(const char* method, const std::string& text) {
+  Nan::ThrowError((std::string(method) + ": " + text).c_str());
+}
+
 bool arg_function(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, const char* name) {
   if (info[i]->IsFunction()) return true;
   throw_type_error(method, name, "a function", info[i]);
   return false;
 }
 
-bool arg_bytes(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, const char* name,
-               size_t min_length, unsigned char** data) {
+namespace {
+bool check_view_length(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method,
+                       const char* name, size_t length) {
+  if (info[i].As<v8::ArrayBufferView>()->ByteLength() >= length) return true;
+  const std::string what = "at least " + std::to_string(length) + " bytes";
+  throw_range_error(method, name, what.c_str(), info[i]);
+  return false;
+}
+}  // namespace
+
+bool arg_view(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, const char* name,
+              size_t length) {
   if (!info[i]->IsArrayBufferView()) {
     throw_type_error(method, name, "a Buffer or typed array", info[i]);
     return false;
   }
-  v8::Local<v8::ArrayBufferView> view = info[i].As<v8::ArrayBufferView>();
-  if (view->ByteLength() < min_length) {
-    const std::string what = "at least " + std::to_string(min_length) + " bytes";
+  return check_view_length(info, i, method, name, length);
+}
+
+bool copy_view(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, const char* name,
+               size_t length, unsigned char* out) {
+  if (!info[i]->IsArrayBufferView()) {
+    throw_type_error(method, name, "a Buffer or typed array", info[i]);
+    return false;
+  }
+  if (!check_view_length(info, i, method, name, length)) return false;
+  // CopyContents reads through the view's current buffer and offset, so a
+  // view of a resized or detached buffer gives what is there now (checked
+  // above), never memory that has gone.
+  if (info[i].As<v8::ArrayBufferView>()->CopyContents(out, length) != length) {
+    const std::string what = "at least " + std::to_string(length) + " bytes";
     throw_range_error(method, name, what.c_str(), info[i]);
     return false;
   }
-  *data = static_cast<unsigned char*>(view->Buffer()->Data()) + view->ByteOffset();
   return true;
 }
 
@@ -143,7 +171,7 @@ bool element(v8::Local<v8::Array> array, uint32_t i, const char* method, const c
 }  // namespace
 
 bool read_device_lists(Nan::NAN_METHOD_ARGS_TYPE info, const char* method, uint32_t total,
-                       DeviceLists* lists) {
+                       int work_multiple, DeviceLists* lists) {
   if (!info[0]->IsArray()) return true;  // no devices; the other arrays are not read
   if (!info[1]->IsArray()) {
     throw_type_error(method, "slot counts", "an array", info[1]);
@@ -159,6 +187,8 @@ bool read_device_lists(Nan::NAN_METHOD_ARGS_TYPE info, const char* method, uint3
   const uint32_t limit = total < DEVICE_TABLE_SIZE ? total : uint32_t(DEVICE_TABLE_SIZE);
   const std::string id_what = "an index below " + std::to_string(limit) +
                               " (the devices found, at most 20)";
+  const std::string slot_what = "a count from 1 to " + std::to_string(MAX_DEVICE_SLOTS);
+  const std::string size_what = "a positive multiple of " + std::to_string(work_multiple);
   // The length is read again before each element: a getter may change it.
   for (uint32_t i = 0; i < ids->Length(); ++i) {
     v8::Local<v8::Value> id_value, slot_value, size_value;
@@ -174,12 +204,12 @@ bool read_device_lists(Nan::NAN_METHOD_ARGS_TYPE info, const char* method, uint3
       throw_range_error(method, "device id", id_what.c_str(), id_value);
       return false;
     }
-    if (slot < 0) {
-      throw_range_error(method, "slot count", "a count of 0 or more", slot_value);
+    if (slot < 1 || slot > MAX_DEVICE_SLOTS) {
+      throw_range_error(method, "slot count", slot_what.c_str(), slot_value);
       return false;
     }
-    if (size < 0) {
-      throw_range_error(method, "work size", "a size of 0 or more", size_value);
+    if (size <= 0 || size % work_multiple != 0) {
+      throw_range_error(method, "work size", size_what.c_str(), size_value);
       return false;
     }
     lists->ids.push_back(id);
@@ -189,25 +219,134 @@ bool read_device_lists(Nan::NAN_METHOD_ARGS_TYPE info, const char* method, uint3
   return true;
 }
 
-void construct_plain(Nan::NAN_METHOD_ARGS_TYPE info, v8::Local<v8::Function> constructor) {
-  v8::Local<v8::Value> argv[1] = {info[0]};
-  v8::Local<v8::Object> instance;
-  if (Nan::NewInstance(constructor, 1, argv).ToLocal(&instance)) {
-    info.GetReturnValue().Set(instance);
-  }
+void warn_when_pool_short(const char* method, int slots_in_use) {
+  // libuv's own reading of the variable: unset means 4, at least 1, at most 1024.
+  const char* value = getenv("UV_THREADPOOL_SIZE");
+  long pool = value && *value ? strtol(value, nullptr, 10) : 4;
+  if (pool < 1) pool = 1;
+  if (pool > 1024) pool = 1024;
+  if (slots_in_use <= pool) return;
+  static std::atomic<bool> warned{false};
+  if (warned.exchange(true)) return;
+  fprintf(stderr,
+          "%s: warning: %d slots are in use but the libuv thread pool has %ld threads, so "
+          "scans wait for one another; set UV_THREADPOOL_SIZE=%d (or more) in the environment "
+          "before Node starts\n",
+          method, slots_in_use, pool, slots_in_use);
+  fflush(stderr);
 }
 
-void export_wrapper_class(v8::Local<v8::Object> target, Nan::FunctionCallback construct,
-                          std::initializer_list<Method> methods,
-                          Nan::Persistent<v8::Function>* constructor) {
-  v8::Local<v8::FunctionTemplate> tpl = Nan::New<v8::FunctionTemplate>(construct);
+// ---- The class ----
+
+namespace {
+
+class GpuContextWrapper : public Nan::ObjectWrap {
+ public:
+  explicit GpuContextWrapper(GpuContext* context) : context(context) {}
+  void Attach(v8::Local<v8::Object> object) { Wrap(object); }
+  // The context and its devices stay alive for the life of the process, so
+  // scans still in flight when the wrapper is collected keep valid devices.
+  ~GpuContextWrapper() override {}
+  GpuContext* const context;
+};
+
+// Construct call: a new context on the receiver. Plain call: a construct
+// call of the constructor with the first argument.
+void construct(Nan::NAN_METHOD_ARGS_TYPE info) {
+  Environment* env = environment(info);
+  if (!info.IsConstructCall()) {
+    v8::Local<v8::Value> argv[1] = {info[0]};
+    v8::Local<v8::Object> instance;
+    if (Nan::NewInstance(Nan::New(env->constructor), 1, argv).ToLocal(&instance))
+      info.GetReturnValue().Set(instance);
+    return;
+  }
+  // Reflect.construct with another new.target can hand us a receiver
+  // without the wrapper's internal field.
+  if (info.This()->InternalFieldCount() < 1) {
+    Nan::ThrowTypeError("GpuContextWrapper: the receiver of a construct call must be made by "
+                        "GpuContextWrapper");
+    return;
+  }
+  GpuContext* context = env->spec.create_context(info);
+  if (!context) return;
+  (new GpuContextWrapper(context))->Attach(info.This());
+  info.GetReturnValue().Set(info.This());
+}
+
+// Every prototype method goes through here: V8's receiver check does not
+// apply to construct calls, and an object can carry the prototype without
+// being a wrapper.
+void call_method(Nan::NAN_METHOD_ARGS_TYPE info) {
+  const Method* method =
+      static_cast<Binding*>(info.Data().As<v8::External>()->Value())->method;
+  if (info.IsConstructCall()) {
+    Nan::ThrowTypeError((std::string(method->name) + " is not a constructor").c_str());
+    return;
+  }
+  v8::Local<v8::Object> holder = info.Holder();
+  if (holder->InternalFieldCount() < 1 || Nan::GetInternalFieldPointer(holder, 0) == nullptr) {
+    throw_type_error(method->name, "this", "a GpuContextWrapper", holder);
+    return;
+  }
+  method->handler(info, Nan::ObjectWrap::Unwrap<GpuContextWrapper>(holder)->context);
+}
+
+// deliver(callback, result): the callback with the global object as `this`.
+void deliver(Nan::NAN_METHOD_ARGS_TYPE info) {
+  v8::Local<v8::Value> argv[1] = {info[1]};
+  v8::Local<v8::Context> context = Nan::GetCurrentContext();
+  // A throw goes on to the scan's callback scope, which reports it.
+  v8::MaybeLocal<v8::Value> ignored =
+      info[0].As<v8::Function>()->Call(context, context->Global(), 1, argv);
+  (void)ignored;
+}
+
+// The environment is going away: let its scans in flight end (their
+// completions run here, without calling into script), then free its state.
+void cleanup(void* data) {
+  Environment* env = static_cast<Environment*>(data);
+  env->stopping = true;
+  {
+    Nan::HandleScope scope;
+    while (env->scans > 0) uv_run(env->loop, UV_RUN_ONCE);
+  }
+  env->constructor.Reset();
+  env->deliver.Reset();
+  delete env;
+}
+
+}  // namespace
+
+Environment* environment(Nan::NAN_METHOD_ARGS_TYPE info) {
+  return static_cast<Binding*>(info.Data().As<v8::External>()->Value())->env;
+}
+
+void init_module(v8::Local<v8::Object> exports, const ModuleSpec& spec) {
+  v8::Isolate* isolate = v8::Isolate::GetCurrent();
+  Environment* env = new Environment(spec);
+  env->loop = node::GetCurrentEventLoop(isolate);
+  // Reserved up front: the functions keep pointers to the elements.
+  env->methods.reserve(spec.method_count);
+  for (size_t i = 0; i < spec.method_count; ++i) env->methods.push_back({env, &spec.methods[i]});
+  node::AddEnvironmentCleanupHook(isolate, cleanup, env);
+
+  v8::Local<v8::FunctionTemplate> tpl =
+      Nan::New<v8::FunctionTemplate>(construct, Nan::New<v8::External>(&env->self));
   tpl->SetClassName(Nan::New("GpuContextWrapper").ToLocalChecked());
   tpl->InstanceTemplate()->SetInternalFieldCount(1);
-  // nan gives each method a receiver signature and its name as class name.
-  for (const Method& method : methods) Nan::SetPrototypeMethod(tpl, method.name, method.handler);
+  v8::Local<v8::Signature> receiver = Nan::New<v8::Signature>(tpl);
+  for (Binding& binding : env->methods) {
+    v8::Local<v8::FunctionTemplate> method = Nan::New<v8::FunctionTemplate>(
+        call_method, Nan::New<v8::External>(&binding), receiver);
+    v8::Local<v8::String> name = Nan::New(binding.method->name).ToLocalChecked();
+    method->SetClassName(name);
+    tpl->PrototypeTemplate()->Set(name, method);
+  }
   v8::Local<v8::Function> function = Nan::GetFunction(tpl).ToLocalChecked();
-  constructor->Reset(function);
-  Nan::Set(target, Nan::New("GpuContextWrapper").ToLocalChecked(), function);
+  env->constructor.Reset(function);
+  env->deliver.Reset(Nan::GetFunction(Nan::New<v8::FunctionTemplate>(deliver)).ToLocalChecked());
+  Nan::Set(exports, Nan::New("GpuContextWrapper").ToLocalChecked(), function);
 }
 
 }  // namespace frame

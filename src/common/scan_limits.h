@@ -7,6 +7,9 @@
 
 // Device indices 0-19 can be initialised.
 const size_t DEVICE_TABLE_SIZE = 20;
+// Slots (scans in flight at once) a device may have. A GPU is kept busy by a
+// handful; more only costs memory and pool threads.
+const int MAX_DEVICE_SLOTS = 64;
 // What a scan reports when its range holds no winner (2^53 - 1, exact as a double).
 const uint64_t NOT_FOUND_NONCE = 9007199254740991ULL;
 

@@ -1,12 +1,18 @@
 #include "device.h"
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 
 #include "embedded.h"
 #include "fatal.h"
 #include "job_number.h"
 #include "search_block.h"
+
+Device::~Device() {
+  for (cl::CommandQueue& queue : queues)
+    if (queue()) queue.finish();
+}
 
 void Device::initialize() {
   inputBuffers.resize(threads);
@@ -15,6 +21,7 @@ void Device::initialize() {
   queues.resize(threads);
   threadJobs.assign(size_t(threads), 0);
   threadLocks.reset(new std::mutex[size_t(threads)]);
+  claims.reset(size_t(threads));
   context = cl::Context(device, nullptr, nullptr, nullptr, nullptr);
   buildKernel();
   localWorkSize = 256;
@@ -50,6 +57,8 @@ void Device::initBuffers(const unsigned char* header, const unsigned char* targe
 void Device::setBlock(const unsigned char* header, const unsigned char* target) {
   const uint64_t job = next_job_number();
   writeBlock(header, target, job);
+  memcpy(jobHeader, header, sizeof(jobHeader));
+  memcpy(jobTarget, target, sizeof(jobTarget));
   currentJob = job;
 }
 
@@ -74,6 +83,17 @@ void Device::scan(uint64_t startNonce, int i) {
       printf("Could not enqueue blake2s kernel\n");
     fatal_exit();
   }
+}
+
+void Device::startScan(const unsigned char* header, const unsigned char* target, uint64_t job,
+                       uint64_t startNonce, int i) {
+  threadJobs.at(size_t(i));  // a thread this device has, before its lock is taken
+  std::lock_guard<std::mutex> hold(threadLocks[size_t(i)]);
+  if (job != 0 && threadJobs[size_t(i)] != job) {
+    initBuffers(header, target, i);
+    threadJobs[size_t(i)] = job;
+  }
+  scan(startNonce, i);
 }
 
 uint64_t Device::readResultNonce(int i) {

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "nonce_search.h"
 #include "opencl.h"
+#include "slot_claims.h"
 
 class Device {
  public:
@@ -32,14 +34,27 @@ class Device {
   uint64_t localWorkSize = 256;
   bool binaryLoaded = false;
   int gran = 1;
-  // Jobs are numbered (job_number.h). Each thread's buffer holds the block of
-  // threadJobs[i]; a scan queued for another job rewrites it from the header
-  // and target it carries, so a scan queued before a set_block never runs on
-  // the newer block, and a self-test never leaves its block behind. The lock
-  // keeps a thread's block write and kernel enqueue together.
+  // Jobs are numbered (job_number.h). The device keeps the current job's
+  // header and target; a scan carries a copy of them, taken when it is
+  // queued, with the job's number. Each thread's buffer holds the block of
+  // threadJobs[i]; a scan for another job rewrites it first (startScan), so
+  // a scan queued before a set_block never runs on the newer block, and a
+  // self-test never leaves its block behind. 0: no block given yet.
   std::atomic<uint64_t> currentJob{0};
+  unsigned char jobHeader[NS_HEADER_BYTES] = {};
+  unsigned char jobTarget[NS_TARGET_BYTES] = {};
   std::vector<uint64_t> threadJobs;
+  // Keeps a thread's block write and kernel enqueue together.
   std::unique_ptr<std::mutex[]> threadLocks;
+  // Which threads have a scan in flight (the script keeps it to one each).
+  SlotClaims claims;
+
+  Device() = default;
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+  // Writes still queued (the result slot's reset does not wait) read
+  // memory of this object: they must land before it goes.
+  ~Device();
 
   void initialize();
   void initializeThreads(int thread);
@@ -49,6 +64,11 @@ class Device {
   // The block of job `job` on every thread, without making it the current job.
   void writeBlock(const unsigned char* header, const unsigned char* target, uint64_t job);
   void scan(uint64_t startNonce, int thread);
+  // Enqueues the kernel of a scan of job `job` on `thread`, first writing
+  // that job's block from `header` and `target` when the thread holds
+  // another one. Job 0 scans whatever block the thread holds.
+  void startScan(const unsigned char* header, const unsigned char* target, uint64_t job,
+                 uint64_t startNonce, int thread);
   uint64_t readResultNonce(int thread);
   int setMaxNonce(int thread);
   std::string getName();

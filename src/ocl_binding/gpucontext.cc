@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "scan_limits.h"
 #include "runner.h"
@@ -72,6 +73,7 @@ int GpuContext::initDevices(std::vector<int>& ids, std::vector<int>& threadCount
     device->useBinary = useBinary;
     activeDevices.push_back(id);
     device->initialize();
+    if (hasBlock) device->setBlock(blockHeader, blockTarget);
     devices.at(id) = device;
   }
   printf("Kernels built successfully\n");
@@ -80,6 +82,9 @@ int GpuContext::initDevices(std::vector<int>& ids, std::vector<int>& threadCount
 }
 
 void GpuContext::setBlock(const unsigned char* header, const unsigned char* target) {
+  memcpy(blockHeader, header, sizeof(blockHeader));
+  memcpy(blockTarget, target, sizeof(blockTarget));
+  hasBlock = true;
   for (int id : activeDevices) devices.at(id)->setBlock(header, target);
 }
 

@@ -18,6 +18,10 @@ class GpuContext {
   std::string platformVendor;
   uint64_t batchMemoryCap = 4404019200ULL;  // 4200 MiB per unit of the multiplier
   cl_device_type deviceType;
+  // The block of the last set_block, which devices initialised later get too.
+  bool hasBlock = false;
+  unsigned char blockHeader[NS_HEADER_BYTES] = {};
+  unsigned char blockTarget[NS_TARGET_BYTES] = {};
 
   // Lists every device of `deviceType` on every platform whose vendor
   // contains `platformVendor` (AMD's GPUs unless told otherwise).

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
-#include <mutex>
 
 #include "scan_limits.h"
 #include "device.h"
@@ -19,14 +18,7 @@ uint64_t opencl_scan_nonces(const unsigned char* header, unsigned char* target,
 uint64_t opencl_scan_nonces_for_job(const unsigned char* header, unsigned char* target,
                                     uint64_t startNonce, Device* device, unsigned int thread,
                                     uint64_t job) {
-  {
-    std::lock_guard<std::mutex> hold(device->threadLocks[thread]);
-    if (job != 0 && device->threadJobs.at(thread) != job) {
-      device->initBuffers(header, target, int(thread));
-      device->threadJobs[thread] = job;
-    }
-    device->scan(startNonce, int(thread));
-  }
+  device->startScan(header, target, job, startNonce, int(thread));
   const uint64_t result = device->readResultNonce(int(thread));
   if (result == device->maxNonce) return NOT_FOUND_NONCE;
   // The in-order queue lands this reset before the thread's next kernel.

@@ -3,6 +3,8 @@
 // path end to end, and the fallbacks to the source kernel.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -182,6 +184,19 @@ TEST_F(OclDevice, ZeroThreadsCreateNothing) {
   EXPECT_TRUE(d->kernels.empty());
   std::vector<unsigned char> header(286), target(32);
   d->setBlock(header.data(), target.data());  // nothing to write to
+}
+
+// The module refuses such work sizes; the device's own guard still ends the
+// process with the enqueue status and the kernel's message.
+TEST_F(OclDevice, AnEnqueueFailureEndsTheProcessWithTheKernelMessage) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::unique_ptr<Device> d = make(false, 1, 1000);
+        dup2(2, 1);  // the messages go to standard output
+        opencl_scan_nonces(nullptr, nullptr, 0, d.get(), 0);
+      },
+      testing::ExitedWithCode(1), "(^|\n)-?[0-9]+\nCould not enqueue blake2s kernel\n$");
 }
 
 TEST(OclKeyAndBatchSize, Formulas) {

@@ -75,8 +75,8 @@ test('init_devices prints every GPU line before touching any device', EMULATED_O
   const header = 'Detected 3 total devices\nActive devices:\n';
   const ok = 'All Devices have been initialized successfully\n';
   const cases = [
-    ['[2, 0], [1, 1], [13107, 1024]', header +
-      '    GPU#2, Name: Old One, Cuda threads: 13107  \n' +
+    ['[2, 0], [1, 1], [13312, 1024]', header +
+      '    GPU#2, Name: Old One, Cuda threads: 13312  \n' +
       '    GPU#0, Name: Emulated GPU, Cuda threads: 1024  \n' + ok],
     ['[], [], []', header + ok],
     ['"no", 1, 2', header + ok],
@@ -131,7 +131,7 @@ test('scans: verified winners inside the range, not-found otherwise, re-armed af
   assert.strictEqual(await scan(gpu, hard.header, hard.target, 0, 0, 3), pow.NOT_FOUND);
 });
 
-test('a launch covers whole blocks of 512 threads: 13107 threads test 12800 nonces', async () => {
+test('a scan covers exactly its work size: 12800 threads test 12800 nonces', async () => {
   const { header } = job(23, 2);
   // The lowest hash of a window is the only nonce below target = hash + 1;
   // take a window where it lies at least 12800 nonces in.
@@ -147,15 +147,11 @@ test('a launch covers whole blocks of 512 threads: 13107 threads test 12800 nonc
   const target = Buffer.alloc(32, 0);
   target.writeBigUInt64LE(pow.hashTop64(header, best) + 1n, 24);
   const wide = new GpuContextWrapper();
-  wide.init_devices([0], [1], [13107]);
+  wide.init_devices([0], [1], [12800]);
   wide.set_block();
   assert.strictEqual(await scan(wide, header, target, best - 12799, 0, 0), best);
   assert.strictEqual(await scan(wide, header, target, best - 12800, 0, 0), pow.NOT_FOUND);
-  // Fewer than 512 threads launch nothing at all.
-  const g = new GpuContextWrapper();
-  g.init_devices([0], [1], [511]);
-  const easy = job(24, 1);
-  assert.strictEqual(await scan(g, easy.header, easy.target, 0, 0, 0), pow.NOT_FOUND);
+  assert.strictEqual(await scan(wide, header, target, best + 1, 0, 0), pow.NOT_FOUND);
 });
 
 test('the first scan after set_block uploads the header and target it carries', async () => {
@@ -223,7 +219,7 @@ test('reset_device leaves a device that scans again; create_benchmark_buffers to
 });
 
 test('test(): digest, time, result and expected result', () => {
-  const work = 13107;
+  const work = 12800;
   const r = (REAL ? (code) => runChild(RELEASE, code) : emuChild)(`const g = new m.GpuContextWrapper();
     g.init_devices([0], [1], [${work}]);
     console.log('returned', g.test(0));`);
