@@ -44,4 +44,20 @@ function runChild(mod, code, env = {}) {
   return { status: r.status, signal: r.signal, stdout: r.stdout, stderr: r.stderr };
 }
 
-module.exports = { ROOT, POCL_ENV, winnersIn, job, scan, runChild, pow };
+// Both modules as the misuse, random-argument and Worker tests drive them:
+// clsieve on PoCL, nvsieve on the emulated CUDA platform when it is built.
+// `work` is the smallest work size each accepts; `setBlock(g, header,
+// target)` sets a job as each module's set_block takes it.
+const EMU = path.join(ROOT, 'build', 'Release', 'nvsieve_emu.node');
+const EMU_DEVICES = JSON.stringify([{ name: 'Emulated GPU', totalGlobalMem: 8 * 2 ** 30, major: 8, minor: 6 }]);
+function bothModules() {
+  const list = [{ name: 'clsieve', file: require.resolve('../../lib/clsieve'), work: 256, env: {},
+    setBlock: 'g.set_block(header, target)' }];
+  if (require('fs').existsSync(EMU)) {
+    list.push({ name: 'nvsieve', file: EMU, work: 512, env: { NVSIEVE_EMU_DEVICES: EMU_DEVICES },
+      setBlock: 'g.set_block()' });
+  }
+  return list;
+}
+
+module.exports = { ROOT, POCL_ENV, EMU, EMU_DEVICES, bothModules, winnersIn, job, scan, runChild, pow };

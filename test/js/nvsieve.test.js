@@ -305,27 +305,27 @@ test('bad arguments throw before any CUDA call or queued scan', EMULATED_ONLY, (
   const { header, target } = job(31, 8);
   const cb = () => assert.fail('no callback for a refused scan');
   const cases = [
-    ['get_batch_size', [3], RangeError],
-    ['get_batch_size', [-1], RangeError],
-    ['get_gran', [3], RangeError],
-    ['get_key', [99], RangeError],
-    ['init_devices', [[3], [1], [512]], RangeError],
-    ['init_devices', [[0], [1]], TypeError],
-    ['init_devices', [[0, 1], [1, 1], [512]], RangeError],
-    ['init_devices', [[0], [-1], [512]], RangeError],
-    ['scan_nonces', [cb, header, target, 0, 2, 0], RangeError],
-    ['scan_nonces', [cb, header, target, 0, 20, 0], RangeError],
-    ['scan_nonces', [cb, header, target, 0, 0, 8], RangeError],
-    ['scan_nonces', [cb, header, target, -5, 0, 0], RangeError],
-    ['scan_nonces', [cb, header, target, NaN, 0, 0], TypeError],
-    ['scan_nonces', [cb, header.subarray(10), target, 0, 0, 0], RangeError],
-    ['scan_nonces', ['cb', header, target, 0, 0, 0], TypeError],
-    ['reset_device', [2], RangeError],
-    ['test', [5], RangeError],
-    ['update', [20, 1, 2], RangeError],
-    ['benchmark', [2, 0, 0, 0], RangeError],
+    ['get_batch_size', [3], RangeError, 'get_batch_size: expected an index below get_total_devices() for device ordinal but received 3 of type number'],
+    ['get_batch_size', [-1], RangeError, 'get_batch_size: expected an index below get_total_devices() for device ordinal but received -1 of type number'],
+    ['get_gran', [3], RangeError, 'get_gran: expected an index below get_total_devices() for device ordinal but received 3 of type number'],
+    ['get_key', [99], RangeError, 'get_key: expected an index below get_total_devices() for device ordinal but received 99 of type number'],
+    ['init_devices', [[3], [1], [512]], RangeError, 'init_devices: expected an index below 3 (the devices found, at most 20) for device id but received 3 of type number'],
+    ['init_devices', [[0], [1]], TypeError, 'init_devices: expected an array for work sizes but received undefined'],
+    ['init_devices', [[0, 1], [1, 1], [512]], RangeError, 'init_devices: expected an array as long as the ids array for work sizes but received an array'],
+    ['init_devices', [[0], [-1], [512]], RangeError, 'init_devices: expected a count from 1 to 64 for slot count but received -1 of type number'],
+    ['scan_nonces', [cb, header, target, 0, 2, 0], RangeError, 'scan_nonces: expected a device initialised by init_devices for device index but received 2 of type number'],
+    ['scan_nonces', [cb, header, target, 0, 20, 0], RangeError, 'scan_nonces: expected an index below 20 for device index but received 20 of type number'],
+    ['scan_nonces', [cb, header, target, 0, 0, 8], RangeError, 'scan_nonces: expected an index below the device\'s slot count for slot but received 8 of type number'],
+    ['scan_nonces', [cb, header, target, -5, 0, 0], RangeError, 'scan_nonces: expected a number from 0 to 2^64 - 1 for start nonce but received -5 of type number'],
+    ['scan_nonces', [cb, header, target, NaN, 0, 0], TypeError, 'scan_nonces: expected a finite number for start nonce but received NaN of type number'],
+    ['scan_nonces', [cb, header.subarray(10), target, 0, 0, 0], RangeError, 'scan_nonces: expected at least 286 bytes for header but received a view of 276 bytes'],
+    ['scan_nonces', ['cb', header, target, 0, 0, 0], TypeError, 'scan_nonces: expected a function for callback but received a string'],
+    ['reset_device', [2], RangeError, 'reset_device: expected a device initialised by init_devices for device index but received 2 of type number'],
+    ['test', [5], RangeError, 'test: expected a device initialised by init_devices for device index but received 5 of type number'],
+    ['update', [20, 1, 2], RangeError, 'update: expected an index below 20 for device index but received 20 of type number'],
+    ['benchmark', [2, 0, 0, 0], RangeError, 'benchmark: expected a device initialised by init_devices for device index but received 2 of type number'],
   ];
-  for (const [method, args, error] of cases) {
-    assert.throws(() => gpu[method](...args), error, `${method}(${args.map(String).join(', ')})`);
+  for (const [method, args, error, message] of cases) {
+    assert.throws(() => gpu[method](...args), { name: error.name, message }, `${method}(${args.map(String).join(', ')})`);
   }
 });
