@@ -18,7 +18,10 @@ export type ScanCallback = (nonce: number) => void;
 /**
  * One OpenCL context: the devices found when it was constructed, of which
  * `init_devices` activates some. Every method checks its arguments before it
- * touches a device. A failing OpenCL call prints a fixed message on standard
+ * touches a device. A method called with `new`, or on an object that is not
+ * a `GpuContextWrapper`, throws a TypeError. The module loads on the main
+ * thread and in Workers; a Worker that ends with scans in flight lets them
+ * finish and drops their callbacks. A failing OpenCL call prints a fixed message on standard
  * output and ends the process with status 1; nothing is thrown for it.
  */
 export interface GpuContextWrapper {
@@ -56,23 +59,29 @@ export interface GpuContextWrapper {
    * Activates devices: for each `ids[n]`, a context, the kernel, and
    * `threadCounts[n]` independent slots (queue, kernel object, block buffer,
    * result), scanning `workSizes[n]` work items per scan. Work sizes must be
-   * multiples of 256 (the local size): otherwise the first scan prints the
-   * OpenCL status and "Could not enqueue blake2s kernel" and ends the process.
+   * positive multiples of 256 (the local size), so that a scan covers
+   * exactly `workSizes[n] × get_gran(ids[n])` nonces. A device initialised
+   * after a `set_block` gets that job's block.
+   * When the slots in use exceed the libuv pool's threads
+   * (`UV_THREADPOOL_SIZE`, default 4), writes one warning to standard error,
+   * once per process.
    * Prints "Detected <n> total devices", "Active devices:", one
    * "    GPU#<id>, Name: <name>, Work size <size>" line per device,
    * "Building kernels..." and "Kernels built successfully" on standard output.
    * Elements are read with ToNumber and truncated toward zero. When `ids` is
    * not an array nothing is activated and the other arguments are not read.
    * @param ids device indices, each below `get_total_devices()` (and 20).
-   * @param threadCounts slots per device; scans name a slot below it.
+   * @param threadCounts slots per device, 1 to 64; scans name a slot below it.
    * @param workSizes work items per scan, per device.
    * @param usePrebuiltImages load the prebuilt image for the device's name
    *   when the module carries one (then `get_gran` is 2); default false.
    * @returns 0.
    * @throws {TypeError} threadCounts or workSizes not an array, or an element
    *   that is not a finite number.
-   * @throws {RangeError} an id not below the devices found, a negative count
-   *   or size, an element outside 32 bits, or an array shorter than `ids`.
+   * @throws {RangeError} an id not below the devices found, a slot count
+   *   outside 1 to 64, a work size that is not a positive multiple of 256, an
+   *   element outside 32 bits, or an array shorter than `ids`; all before
+   *   anything is printed or allocated.
    */
   init_devices(ids: readonly number[], threadCounts: readonly number[],
     workSizes: readonly number[], usePrebuiltImages?: boolean): 0;
@@ -87,21 +96,23 @@ export interface GpuContextWrapper {
   /**
    * Queues one scan of nonces `startNonce` to `startNonce + workSize ×
    * get_gran(deviceIndex) - 1` on the libuv pool and returns at once;
-   * `callback` gets the result. Keep at most one scan in flight per device
-   * and slot. The scan belongs to the job of the last `set_block` before it
-   * was queued: when its slot holds another job's block (a later job's, or
-   * the self-test's) it first writes its own from `header` and `target`, so
-   * pass that job's header and target and keep them unchanged until the
-   * callback has run. Hashes carry bits 0-47 of the nonce (bytes 280-285 of
-   * the header), so keep ranges below 2^48.
+   * `callback` gets the result, in the async context of this call. One scan
+   * in flight per device and slot: from this call until its callback runs.
+   * The scan searches the block of the job of the last `set_block` before it
+   * was queued, which the device keeps itself: `header` and `target` are
+   * checked but not searched. Hashes carry bits 0-47 of the nonce (bytes
+   * 280-285 of the header), so keep ranges below 2^48.
    * @param startNonce first nonce; fractions are truncated.
    * @param deviceIndex a device initialised by `init_devices`.
    * @param slot below the device's thread count.
    * @throws {TypeError} callback not a function, header or target not an
    *   ArrayBufferView, startNonce not a finite number.
-   * @throws {RangeError} header under 286 bytes, target under 32, startNonce
+   * @throws {RangeError} header under 286 bytes, target under 32 (also when
+   *   a later argument's conversion shrank or detached them), startNonce
    *   negative or 2^64 or more, device index 20 or more or not initialised,
    *   slot not below the device's thread count.
+   * @throws {Error} the device has not been given a block yet, or the slot
+   *   already has a scan in flight.
    */
   scan_nonces(callback: ScanCallback, header: ArrayBufferView, target: ArrayBufferView,
     startNonce: number, deviceIndex: number, slot: number): void;
@@ -119,12 +130,13 @@ export interface GpuContextWrapper {
 
   /**
    * Self-test: 20 scans of the built-in job on slot 0, on the calling thread
-   * (the event loop waits), so not while slot 0 has a scan in flight. Prints
+   * (the event loop waits); refused while slot 0 has a scan in flight. Prints
    * "<ms> ms" and "Result: <nonce>" on standard output. It runs as a job of
    * its own: the current job's next scans write their block back.
    * @param index a device initialised by `init_devices`.
    * @returns 0.
    * @throws {RangeError} index negative, 20 or more, or not initialised.
+   * @throws {Error} slot 0 has a scan in flight.
    */
   test(index: number): 0;
 

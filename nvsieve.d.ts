@@ -18,7 +18,10 @@ export type ScanCallback = (nonce: number) => void;
 
 /**
  * One CUDA context over the devices the driver reports. Every method checks
- * its arguments before any CUDA call. A failing CUDA call prints
+ * its arguments before any CUDA call. A method called with `new`, or on an object that is not
+ * a `GpuContextWrapper`, throws a TypeError. The module loads on the main
+ * thread and in Workers; a Worker that ends with scans in flight lets them
+ * finish and drops their callbacks. A failing CUDA call prints
  * "GPU#<n>: Cuda error in func '<function>' at line <site> : <text>." on
  * standard error and ends the process with status 1; nothing is thrown for it.
  */
@@ -48,20 +51,26 @@ export interface GpuContextWrapper {
   /**
    * Activates devices: for each `ids[n]`, `slotCounts[n]` result slots (one
    * scan in flight each) and scans of `cudaThreads[n]` threads, launched in
-   * blocks of 512: use multiples of 512, as the remainder is not scanned.
+   * blocks of 512: a positive multiple of 512, so that a scan covers exactly
+   * `cudaThreads[n]` nonces.
+   * When the slots in use exceed the libuv pool's threads
+   * (`UV_THREADPOOL_SIZE`, default 4), writes one warning to standard error,
+   * once per process.
    * Prints "Detected <n> total devices", "Active devices:", one
    * "    GPU#<id>, Name: <name>, Cuda threads: <n>  " line per device and
    * "All Devices have been initialized successfully" on standard output.
    * Elements are read with ToNumber and truncated toward zero. When `ids` is
    * not an array nothing is activated and the other arguments are not read.
    * @param ids device ordinals, each below `get_total_devices()` (and 20).
-   * @param slotCounts slots per device; scans name a slot below it.
+   * @param slotCounts slots per device, 1 to 64; scans name a slot below it.
    * @param cudaThreads nonces per scan, per device.
    * @returns 0.
    * @throws {TypeError} slotCounts or cudaThreads not an array, or an element
    *   that is not a finite number.
-   * @throws {RangeError} an id not below the devices found, a negative count
-   *   or size, an element outside 32 bits, or an array shorter than `ids`.
+   * @throws {RangeError} an id not below the devices found, a slot count
+   *   outside 1 to 64, a work size that is not a positive multiple of 512, an
+   *   element outside 32 bits, or an array shorter than `ids`; all before
+   *   anything is printed or allocated.
    */
   init_devices(ids: readonly number[], slotCounts: readonly number[],
     cudaThreads: readonly number[]): 0;
@@ -69,11 +78,12 @@ export interface GpuContextWrapper {
   /**
    * Queues one scan of nonces `startNonce` to `startNonce + cudaThreads ×
    * get_gran - 1` on the libuv pool and returns at once; `callback` gets the
-   * result. Keep at most one scan in flight per device and slot. The scan
+   * result, in the async context of this call. One scan in flight per
+   * device and slot: from this call until its callback runs. The scan
    * belongs to the job current when it is queued (see `set_block`): when the
-   * device does not hold that job's block yet, it uploads one made from this
-   * call's `header` and `target`, which are kept alive until the callback
-   * has run. Pass the job's own header and target every time. Hashes carry
+   * device does not hold that job's block yet, it uploads one made from a
+   * copy of this call's `header` and `target`, taken after every argument
+   * was converted. Pass the job's own header and target every time. Hashes carry
    * bits 0-47 of the nonce (bytes 280-285 of the header), so keep ranges
    * below 2^48.
    * @param startNonce first nonce; fractions are truncated.
@@ -81,9 +91,11 @@ export interface GpuContextWrapper {
    * @param slot below the device's slot count.
    * @throws {TypeError} callback not a function, header or target not an
    *   ArrayBufferView, startNonce not a finite number.
-   * @throws {RangeError} header under 286 bytes, target under 32, startNonce
+   * @throws {RangeError} header under 286 bytes, target under 32 (also when
+   *   a later argument's conversion shrank or detached them), startNonce
    *   negative or 2^64 or more, device index 20 or more or not initialised,
    *   slot not below the device's slot count.
+   * @throws {Error} the slot already has a scan in flight.
    */
   scan_nonces(callback: ScanCallback, header: ArrayBufferView, target: ArrayBufferView,
     startNonce: number, deviceIndex: number, slot: number): void;
@@ -123,15 +135,17 @@ export interface GpuContextWrapper {
   create_buffers(): void;
 
   /**
-   * Reallocates slot 0 of every initialised device; not while a slot 0 has
-   * a scan in flight.
+   * Reallocates slot 0 of every initialised device, once the scans running
+   * on its GPU have finished.
    */
   create_benchmark_buffers(): void;
 
   /**
-   * Resets the device (cudaDeviceReset), once the scans running on it have
-   * finished, and allocates its slots again: it works afterwards, and its
-   * next scan uploads the current job's block again.
+   * Resets the device (cudaDeviceReset), once the scans running on its GPU
+   * have finished, and allocates its slots again: it works afterwards, and
+   * its next scan uploads the current job's block again. Other records of
+   * the GPU (another wrapper's, or an earlier `init_devices` of it) make
+   * their slots anew at their next scan.
    * @param index a device initialised by `init_devices`.
    * @throws {RangeError} index negative, 20 or more, or not initialised.
    */
@@ -146,6 +160,7 @@ export interface GpuContextWrapper {
    * @param index a device initialised by `init_devices`.
    * @returns 0.
    * @throws {RangeError} index negative, 20 or more, or not initialised.
+   * @throws {Error} slot 0 has a scan in flight.
    */
   test(index: number): 0;
 }

@@ -132,6 +132,32 @@ test('scans queued before a set_block, and scans after a self-test, run on their
   }
 });
 
+test('scans search the block set_block gave the device, whatever buffers they carry', async () => {
+  const g = new GpuContextWrapper();
+  const { header, target } = job(91, 8);
+  const other = job(92, 8);
+  const check = async (what) => {
+    for (const slot of [0, 1]) {
+      const start = 3e6 + slot * SMALL;
+      const n = await scan(g, other.header, other.target, start, 0, slot);
+      assert.ok(n >= start && n < start + SMALL && pow.verifyNonce(header, target, n), `${what}, slot ${slot}: ${n}`);
+    }
+  };
+  // Set before the device exists: the device gets the context's job.
+  g.set_block(header, target);
+  g.init_devices([0], [2], [SMALL]);
+  await check('a device initialised after set_block');
+  g.test(0);
+  await check('after the self-test');
+  g.init_devices([0], [2], [SMALL]);
+  await check('the device initialised again');
+  // Buffers the script changes after the call change nothing either.
+  const h = Buffer.from(header);
+  const p = scan(g, h, target, 0, 0, 0);
+  h.fill(0);
+  assert.ok(pow.verifyNonce(header, target, await p));
+});
+
 test('scans in flight still call back after the wrapper is garbage-collected', () => {
   const r = runChild(MOD, `
     const { header, target } = require('./test/js/helpers').job(4, 8);

@@ -168,6 +168,24 @@ test('the first scan after set_block uploads the header and target it carries', 
   assert.ok(pow.verifyNonce(b.header, b.target, third));
 });
 
+test('a scan reads only its own copy of the header and target', async () => {
+  const j = job(93, 8);
+  for (let round = 0; round < 4; round++) {
+    gpu.set_block();  // each scan uploads the block it carries
+    const ab = new ArrayBuffer(286, { maxByteLength: 286 });
+    const h = new Uint8Array(ab);
+    h.set(j.header);
+    const t = new Uint8Array(j.target);
+    const pending = scan(gpu, h, t, round * 4096, 0, 5);
+    // Shrunk, detached and overwritten before the scan has run.
+    ab.resize(0);
+    structuredClone(t.buffer, { transfer: [t.buffer] });
+    j.header.copy(Buffer.alloc(286));
+    const n = await pending;
+    assert.ok(pow.verifyNonce(j.header, j.target, n), `round ${round}: ${n}`);
+  }
+});
+
 test('slots starting together after set_block all run on the new block', async () => {
   for (let round = 0; round < 8; round++) {
     const before = job(30 + round, 8);
@@ -218,6 +236,34 @@ test('reset_device leaves a device that scans again; create_benchmark_buffers to
   assert.strictEqual(g.update(0, 7, 8), undefined);
 });
 
+test('reset_device and create_benchmark_buffers wait for scans in flight and refresh other records', EMULATED_ONLY, () => {
+  // Two wrappers on GPU 0, and an older record of it in the first: the
+  // second resets the GPU and remakes slot 0 while the others scan.
+  const r = emuChild(`const pow = require('./lib/pow');
+    const { header, target } = require('./test/js/helpers').job(34, 8);
+    const a = new m.GpuContextWrapper();
+    a.init_devices([0], [4], [4096]);
+    const b = new m.GpuContextWrapper();
+    b.init_devices([0], [1], [512]);
+    a.set_block();
+    let verified = 0;
+    const round = (g, slots, then) => {
+      let left = slots;
+      for (let s = 0; s < slots; s++) g.scan_nonces((n) => {
+        if (pow.verifyNonce(header, target, n)) verified++;
+        if (--left === 0) then();
+      }, header, target, s * 4096, 0, s);
+    };
+    round(a, 4, () => round(a, 2, () => round(b, 1, () => console.log('verified', verified))));
+    b.reset_device(0);
+    b.create_benchmark_buffers();
+    a.create_benchmark_buffers();
+    a.init_devices([0], [2], [4096]);  // the first record's scans are still in flight
+    b.reset_device(0);`);
+  assert.strictEqual(r.status, 0, r.stderr);
+  assert.match(r.stdout, /verified 7\n$/);
+});
+
 test('test(): digest, time, result and expected result', () => {
   const work = 12800;
   const r = (REAL ? (code) => runChild(RELEASE, code) : emuChild)(`const g = new m.GpuContextWrapper();
@@ -255,9 +301,13 @@ test('every guarded CUDA call: its message on standard error and exit status 1',
     ['cudaMemset', init, 0, 'cuda_init_device', 116],
     ['cudaSetDevice:2', `${init} g.reset_device(0);`, 0, 'cuda_reset_device', 124],
     ['cudaDeviceReset', `${init} g.reset_device(0);`, 0, 'cuda_reset_device', 125],
+    ['cudaSetDevice:3', `${init} g.create_benchmark_buffers();`, 0, 'cuda_free_slot', 130],
+    ['cudaFree', `${init} g.create_benchmark_buffers();`, 0, 'cuda_free_slot', 131],
     ['cudaSetDevice:2', init + easy, 0, 'cuda_scan_nonces', 158],
     ['cudaMemcpyToSymbol', init + easy, 0, 'cuda_scan_nonces', 170],
+    ['cudaStreamSynchronize', init + easy, 0, 'cuda_scan_nonces', 171],
     ['cudaLaunchKernel', init + easy, 0, 'cuda_scan_nonces', 176],
+    ['cudaStreamSynchronize:2', init + easy, 0, 'cuda_scan_nonces', 180],
     ['cudaMemcpy', init + easy, 0, 'cuda_scan_nonces', 191],
     ['cudaMemset:2', init + easy, 0, 'cuda_scan_nonces', 200],
   ];
