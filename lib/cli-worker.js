@@ -126,10 +126,10 @@ async function chooseWork(chosen, options, fallback) {
 }
 
 // clsieve gives a device's key only once it is initialised: an initialisation
-// without slots is enough.
+// with one slot is enough.
 function nameDevice(d) {
   if (d.key !== null) return;
-  d.gpu.init_devices([d.index], [0], [WORK_SIZE_STEP[d.backend]], true);
+  d.gpu.init_devices([d.index], [1], [WORK_SIZE_STEP[d.backend]], true);
   d.key = d.gpu.get_key(d.index);
 }
 
