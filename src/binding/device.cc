@@ -5,8 +5,10 @@
 #include "runner.h"
 #include "scan_limits.h"
 
+// Never destroyed: pool threads may still hold a lock while the process
+// runs its static destructors on the way out.
 GpuBlock& gpu_block(int ordinal) {
-  static GpuBlock blocks[DEVICE_TABLE_SIZE];
+  static GpuBlock* blocks = new GpuBlock[DEVICE_TABLE_SIZE];
   return blocks[size_t(ordinal) % DEVICE_TABLE_SIZE];
 }
 

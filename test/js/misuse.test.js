@@ -134,3 +134,24 @@ for (const mod of bothModules()) {
     }
   });
 }
+
+for (const mod of bothModules()) {
+  test(`${mod.name}: more slots than pool threads give one warning that names UV_THREADPOOL_SIZE`, () => {
+    const code = `const g = new m.GpuContextWrapper();
+      g.init_devices([0], [3], [${mod.work}]);
+      g.init_devices([0], [5], [${mod.work}]);
+      g.init_devices([0], [6], [${mod.work}]);`;
+    const cases = [
+      [{ UV_THREADPOOL_SIZE: undefined }, 1, /^init_devices: warning: 5 slots are in use but the libuv thread pool has 4 threads, .*set UV_THREADPOOL_SIZE=5 /],
+      [{ UV_THREADPOOL_SIZE: '2' }, 1, /^init_devices: warning: 3 slots are in use but the libuv thread pool has 2 threads, /],
+      [{ UV_THREADPOOL_SIZE: '6' }, 0],
+    ];
+    for (const [env, warnings, first] of cases) {
+      const r = runChild(mod.file, code, { ...mod.env, ...env });
+      assert.strictEqual(r.status, 0, r.stderr);
+      const lines = r.stderr.split('\n').filter((l) => /warning/.test(l));
+      assert.strictEqual(lines.length, warnings, `${JSON.stringify(env)}: ${r.stderr}`);
+      if (first) assert.match(lines[0], first);
+    }
+  });
+}
