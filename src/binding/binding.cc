@@ -138,15 +138,7 @@ const frame::Method kMethods[] = {
     {"test", Test},
 };
 
-const frame::ModuleSpec kModule = {"nvsieve:scan_nonces", create_context, kMethods,
-                                   sizeof(kMethods) / sizeof(kMethods[0])};
-
 }  // namespace
 
-// Context-aware: the module loads in every environment (the main thread and
-// each Worker) with state of its own.
-NODE_MODULE_INIT() {
-  (void)module;
-  (void)context;
-  frame::init_module(exports, kModule);
-}
+const frame::ModuleSpec frame::kModuleSpec = {"nvsieve:scan_nonces", create_context, kMethods,
+                                              sizeof(kMethods) / sizeof(kMethods[0])};

@@ -318,6 +318,9 @@ Environment* environment(Nan::NAN_METHOD_ARGS_TYPE info) {
   return static_cast<Binding*>(info.Data().As<v8::External>()->Value())->env;
 }
 
+namespace {
+
+// Registers GpuContextWrapper in a new environment's exports.
 void init_module(v8::Local<v8::Object> exports, const ModuleSpec& spec) {
   v8::Isolate* isolate = v8::Isolate::GetCurrent();
   Environment* env = new Environment(spec);
@@ -345,4 +348,14 @@ void init_module(v8::Local<v8::Object> exports, const ModuleSpec& spec) {
   Nan::Set(exports, Nan::New("GpuContextWrapper").ToLocalChecked(), function);
 }
 
+}  // namespace
+
 }  // namespace frame
+
+// Context-aware: the module loads in every environment (the main thread and
+// each Worker) with state of its own.
+NODE_MODULE_INIT() {
+  (void)module;
+  (void)context;
+  frame::init_module(exports, frame::kModuleSpec);
+}

@@ -156,8 +156,9 @@ class Environment {
   std::vector<Binding> methods;
 };
 
-// Registers GpuContextWrapper in a new environment's exports.
-void init_module(v8::Local<v8::Object> exports, const ModuleSpec& spec);
+// What the module's binding defines: its scan resource name, context and
+// methods. The frame registers the module with it, in every environment.
+extern const ModuleSpec kModuleSpec;
 
 // The environment of the method being called.
 Environment* environment(Nan::NAN_METHOD_ARGS_TYPE info);
