@@ -1,7 +1,8 @@
 #!/usr/bin/env node
 'use strict';
 // Runs node-gyp against the headers of the running Node when they are installed,
-// so the build works offline; otherwise node-gyp downloads them as usual.
+// so the build works offline (unless npm_config_nodedir names other headers);
+// otherwise node-gyp downloads them as usual.
 // Usage: node scripts/build.js [rebuild|build|configure|clean ...] [node-gyp options]
 const fs = require('fs');
 const path = require('path');
@@ -24,7 +25,7 @@ function findNodeGyp() {
 const args = process.argv.slice(2);
 if (args.length === 0) args.push('rebuild');
 const prefix = path.dirname(path.dirname(process.execPath));
-if (fs.existsSync(path.join(prefix, 'include', 'node', 'node.h')) &&
+if (fs.existsSync(path.join(prefix, 'include', 'node', 'node.h')) && !process.env.npm_config_nodedir &&
     !args.some((a) => a.startsWith('--nodedir'))) {
   args.push(`--nodedir=${prefix}`);
 }

@@ -64,7 +64,8 @@ const RETRY = 'then run `npm rebuild noncesieve` (NONCESIEVE_NO_CUDA=1 leaves nv
 
 // The toolkit root when nvsieve can be built, else null after the line that says why.
 function usableRoot() {
-  const { noteSkip, clearSkip } = require('./skip-note');
+  const { noteSkip, clearSkip, selected } = require('./skip-note');
+  if (!selected('nvsieve')) return null;
   const skip = (why) => {
     noteSkip('nvsieve', `noncesieve: skipping nvsieve (CUDA): ${why}; building clsieve only`);
     return null;

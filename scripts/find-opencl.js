@@ -8,7 +8,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { spawnSync } = require('child_process');
-const { noteSkip, clearSkip } = require('./skip-note');
+const { noteSkip, clearSkip, selected } = require('./skip-note');
 
 const PROGRAM = `#define CL_HPP_TARGET_OPENCL_VERSION 120
 #define CL_HPP_MINIMUM_OPENCL_VERSION 120
@@ -42,7 +42,7 @@ function probe() {
   }
 }
 
-if (require.main === module) {
+if (require.main === module && selected('clsieve')) {
   const result = probe();
   if (result.ok) {
     clearSkip('clsieve');

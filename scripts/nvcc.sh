@@ -3,6 +3,8 @@
 # Usage: scripts/nvcc.sh SRC OUT [extra nvcc args, e.g. -I dirs]
 #   NVCC        nvcc to use (default: the toolkit scripts/find-cuda.js finds)
 #   NVSIEVE_ARCHS  GPU list for scripts/cuda-archs.js, e.g. "sm_86 sm_90"
+#   NONCESIEVE_NVCC_CACHE  a folder of objects by content: the device code does not
+#               depend on Node's headers, so builds for several Node versions compile it once
 # Side outputs next to OUT: OUT.ptxas.txt (ptxas register/shared memory report) and
 # keep-<name>/ (intermediate .ptx/.cubin files, for inspecting the generated code).
 set -euo pipefail
@@ -22,6 +24,15 @@ fi
 read -r -a gencode <<<"$(node "$root/scripts/cuda-archs.js" "$NVCC")"
 
 name=$(basename "$src")
+if [ -n "${NONCESIEVE_NVCC_CACHE:-}" ]; then
+  key=$({ cat "$0" "$src" "$root"/src/common/*.h "$root"/src/binding/*.h "$root"/src/binding/*.cuh 2>/dev/null
+    printf '%s\n' "${gencode[@]}" "$@"; "$NVCC" --version; } | sha256sum | cut -c1-32)
+  cached=$NONCESIEVE_NVCC_CACHE/${name%.*}-$key.o
+  if [ -f "$cached" ] && [ -f "$cached.ptxas.txt" ]; then
+    cp "$cached" "$out" && cp "$cached.ptxas.txt" "$out.ptxas.txt"
+    exit 0
+  fi
+fi
 keep=$(dirname "$out")/keep-${name%.*}
 rm -rf "$keep"
 mkdir -p "$keep"
@@ -35,6 +46,11 @@ flags=(-O3 -std=c++17 --default-stream per-thread -Xcompiler -fPIC -Xcompiler -f
 # ptxas -v writes its report to stderr; keep it in a file and show only the rest.
 if "$NVCC" "${flags[@]}" "$@" -c "$src" -o "$out" 2>"$out.ptxas.txt"; then
   grep -Ev -e '^ptxas info' -e '^ +[0-9]+ bytes stack frame' -e '^$' "$out.ptxas.txt" >&2 || true
+  if [ -n "${NONCESIEVE_NVCC_CACHE:-}" ]; then
+    mkdir -p "$NONCESIEVE_NVCC_CACHE"
+    cp "$out.ptxas.txt" "$cached.ptxas.txt.$$" && cp "$out" "$cached.$$" &&
+      mv "$cached.ptxas.txt.$$" "$cached.ptxas.txt" && mv "$cached.$$" "$cached"
+  fi
 else
   rc=$?
   cat "$out.ptxas.txt" >&2

@@ -16,8 +16,15 @@ function noteSkip(addon, line) {
   } catch (_) { /* a read-only tree still gets the line on standard error */ }
 }
 
+// NONCESIEVE_ADDONS="clsieve" (a list) builds only the addons it names; the
+// others are left out without a note.
+function selected(addon) {
+  const list = process.env.NONCESIEVE_ADDONS;
+  return !list || list.split(/[\s,]+/).includes(addon);
+}
+
 function clearSkip(addon) {
   fs.rmSync(path.join(BUILD, `${addon}.skipped`), { force: true });
 }
 
-module.exports = { noteSkip, clearSkip };
+module.exports = { noteSkip, clearSkip, selected };

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Everything CI runs after set-up: the core's C++ tests (plain, then under
-# AddressSanitizer and UndefinedBehaviorSanitizer), then the module tests.
+# AddressSanitizer and UndefinedBehaviorSanitizer), the prebuilt binaries, then
+# the module tests (among them the packed tarball installed on every Node line).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,6 +26,11 @@ fi
 
 echo "== type declarations"
 npx --no-install tsc -p test/types --noEmit && echo "types: ok"
+
+# The binaries the package ships, for every Node line (kept between runs while
+# their inputs are unchanged); test/js/as-shipped.test.js installs and runs them.
+echo "== prebuilt binaries"
+node scripts/prebuild.js
 
 echo "== module tests"
 node --test --test-concurrency=1 test/js/

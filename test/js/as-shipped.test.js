@@ -1,0 +1,135 @@
+'use strict';
+// The package as a user gets it: `npm pack` with the prebuilt binaries
+// (scripts/prebuild.js, which scripts/test.sh runs first), installed into a
+// temporary folder on each Node line with a PATH of only node, npm and sh
+// (and, where a mount namespace allows, with the CUDA toolkit and the OpenCL
+// headers hidden), with and without install scripts. On PoCL: both addons
+// load from the prebuilt files, a scan's winner verifies, nvsieve says it
+// cannot run (no driver here), ES-module named imports work and the installed
+// command's self-test passes. And the prebuilt file of this Node line is the
+// stripped development build, byte for byte, so the module tests that run on
+// build/Release test what ships.
+const test = require('node:test');
+const assert = require('node:assert');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const { spawnSync, execFileSync } = require('child_process');
+const { ROOT, POCL_ENV } = require('./helpers');
+const { LINES, distribution, npmCli } = require('../../scripts/node-dists');
+
+const ADDONS = ['clsieve', 'nvsieve'];
+const prebuilt = (addon, abi) => path.join(ROOT, 'prebuilt', addon, 'prebuilds',
+  `${process.platform}-${process.arch}`, `${addon}.abi${abi}.glibc.node`);
+const missing = LINES.flatMap((l) => ADDONS.map((a) => prebuilt(a, l.abi))).filter((f) => !fs.existsSync(f));
+const SKIP = missing.length > 0 && `no prebuilt binaries (run npm run prebuild): ${missing[0]} is missing`;
+
+test('the prebuilt binary of this Node line is the stripped source build', { skip: SKIP }, (t) => {
+  const work = fs.mkdtempSync(path.join(os.tmpdir(), 'noncesieve-strip-'));
+  t.after(() => fs.rmSync(work, { recursive: true, force: true }));
+  for (const addon of ADDONS) {
+    const local = path.join(ROOT, 'build', 'Release', `${addon}.node`);
+    const stripped = path.join(work, `${addon}.node`);
+    execFileSync('strip', ['--strip-all', '-o', stripped, local]);
+    assert.ok(fs.readFileSync(stripped).equals(fs.readFileSync(prebuilt(addon, process.versions.modules))),
+      `${addon}: the stripped build/Release file and the prebuilt one differ`);
+  }
+});
+
+// What runs in the installed folder, on the line's own node.
+const CHECK_CJS = `
+const cl = require('noncesieve/clsieve');
+const nv = require('noncesieve/nvsieve');
+const { verifyNonce, SELFTEST, NOT_FOUND } = require('noncesieve');
+const header = Buffer.from(SELFTEST.header, 'hex');
+const target = Buffer.alloc(32, 0xff);
+target.writeBigUInt64LE(1n << 58n, 24); // about one nonce in 64 wins
+const gpu = new cl.GpuContextWrapper();
+gpu.init_devices([0], [1], [4096]);
+gpu.set_block(header, target);
+void nv.GpuContextWrapper; // loads the addon; constructing it would need a driver
+gpu.scan_nonces((nonce) => {
+  const loaded = Object.keys(require.cache).filter((f) => f.endsWith('.node'));
+  console.log(JSON.stringify({ nonce, verified: nonce !== NOT_FOUND && verifyNonce(header, target, nonce),
+    loaded, available: nv.isAvailable(), reason: nv.unavailableReason(), abi: process.versions.modules }));
+}, header, target, 1000, 0, 0);`;
+
+const CHECK_ESM = `
+import { GpuContextWrapper } from 'noncesieve/clsieve';
+import { GpuContextWrapper as Nv, isAvailable } from 'noncesieve/nvsieve';
+import { verifyNonce, NOT_FOUND, HEADER_BYTES, SELFTEST, clsieve } from 'noncesieve';
+console.log(JSON.stringify([typeof GpuContextWrapper, typeof Nv, isAvailable(), NOT_FOUND, HEADER_BYTES,
+  typeof verifyNonce, typeof SELFTEST.header, clsieve.GpuContextWrapper === GpuContextWrapper]));`;
+
+const EMPTY = fs.mkdtempSync(path.join(os.tmpdir(), 'noncesieve-empty-'));
+process.on('exit', () => fs.rmSync(EMPTY, { recursive: true, force: true }));
+const MOUNT = ['/bin/mount', '/usr/bin/mount'].find((m) => fs.existsSync(m));
+const UNSHARE = ['/usr/bin/unshare', '/bin/unshare'].find((m) => fs.existsSync(m));
+const HIDE = ['/usr/local/cuda', '/usr/include/CL'].filter((d) => fs.existsSync(d));
+const canHide = Boolean(MOUNT && UNSHARE) &&
+  spawnSync(UNSHARE, ['-m', MOUNT, '--bind', EMPTY, EMPTY]).status === 0;
+
+// Runs `argv` with PATH holding only `bin`, and with the CUDA toolkit and the
+// OpenCL headers hidden where a mount namespace can be had.
+function confined(bin, argv, cwd, env = {}) {
+  const vars = { PATH: bin, HOME: os.homedir(), ...POCL_ENV, ...env };
+  const opts = { cwd, env: vars, encoding: 'utf8', timeout: 300000 };
+  if (!canHide) return spawnSync(argv[0], argv.slice(1), opts);
+  const quoted = [...HIDE.map((d) => `${MOUNT} --bind '${EMPTY}' '${d}' &&`), 'exec',
+    ...argv.map((a) => `'${a.replace(/'/g, `'\\''`)}'`)].join(' ');
+  return spawnSync(UNSHARE, ['-m', '/bin/sh', '-c', quoted], opts);
+}
+
+test('the packed tarball installs and runs on every Node line, scripts or not', { skip: SKIP }, async (t) => {
+  const work = fs.mkdtempSync(path.join(os.tmpdir(), 'noncesieve-shipped-'));
+  t.after(() => fs.rmSync(work, { recursive: true, force: true }));
+  const name = execFileSync(process.execPath, [npmCli(), 'pack', '--silent', '--pack-destination', work],
+    { cwd: ROOT, encoding: 'utf8' }).trim().split('\n').pop();
+  const tarball = path.join(work, name);
+  const listing = execFileSync('tar', ['tzf', tarball], { encoding: 'utf8' });
+  for (const f of ['package/LICENSE', 'package/examples/mining-loop.js', 'package/scripts/install.js']) {
+    assert.ok(listing.includes(`${f}\n`), `${f} is not in the tarball`);
+  }
+  assert.doesNotMatch(listing, /gpu-check\.sh|scripts\/test\.sh|test\/|build\//);
+
+  for (const spec of LINES) {
+    const dist = distribution(spec);
+    const bin = path.join(work, `bin-${spec.line}`);
+    fs.mkdirSync(bin);
+    fs.symlinkSync(dist.node, path.join(bin, 'node'));
+    fs.symlinkSync('/bin/sh', path.join(bin, 'sh'));
+    fs.writeFileSync(path.join(bin, 'npm'), `#!/bin/sh\nexec "${dist.node}" "${npmCli()}" "$@"\n`, { mode: 0o755 });
+    for (const scripts of [true, false]) {
+      await t.test(`Node ${spec.line}, ${scripts ? 'with' : 'without'} install scripts`, () => {
+        const dir = path.join(work, `node${spec.line}-${scripts ? 'scripts' : 'none'}`);
+        fs.mkdirSync(dir);
+        fs.writeFileSync(path.join(dir, 'package.json'), '{ "private": true }\n');
+        const install = confined(bin, ['npm', 'install', tarball, '--no-audit', '--no-fund',
+          '--prefer-offline', ...(scripts ? [] : ['--ignore-scripts'])], dir);
+        assert.strictEqual(install.status, 0, `${install.stdout}${install.stderr}`);
+        const installed = path.join(dir, 'node_modules', 'noncesieve');
+        assert.ok(!fs.existsSync(path.join(installed, 'build')), 'something was built from source');
+
+        const r = confined(bin, ['node', '-e', CHECK_CJS], dir);
+        assert.strictEqual(r.status, 0, r.stderr);
+        const out = JSON.parse(r.stdout.trim().split('\n').pop());
+        assert.strictEqual(out.abi, String(spec.abi));
+        assert.deepStrictEqual(out.loaded.sort(), ADDONS.map((a) =>
+          fs.realpathSync(path.join(installed, path.relative(ROOT, prebuilt(a, spec.abi))))));
+        assert.ok(out.verified, `scan reported ${out.nonce}`);
+        assert.strictEqual(out.available, false);
+        assert.match(out.reason, /^no NVIDIA driver was found/);
+
+        const esm = confined(bin, ['node', '--input-type=module', '-e', CHECK_ESM], dir);
+        assert.strictEqual(esm.status, 0, esm.stderr);
+        assert.deepStrictEqual(JSON.parse(esm.stdout),
+          ['function', 'function', false, 9007199254740991, 286, 'function', 'string', true]);
+
+        const selftest = confined(bin, [path.join(dir, 'node_modules', '.bin', 'noncesieve'), 'selftest',
+          '--work-size', '4096'], dir);
+        assert.strictEqual(selftest.status, 0, `${selftest.stdout}${selftest.stderr}`);
+        assert.match(selftest.stdout, /opencl:0 +pass/);
+      });
+    }
+  }
+});
