@@ -133,3 +133,44 @@ test('the packed tarball installs and runs on every Node line, scripts or not', 
     }
   }
 });
+
+// A source install on a machine that lacks one toolkit: the other module is
+// still built, and the line that says what to install is kept for the user.
+test('a source install without the OpenCL headers, or without nvcc, builds the other module',
+  { skip: (SKIP || (!canHide && 'no mount namespace to hide a toolkit in')) }, async (t) => {
+    const work = fs.mkdtempSync(path.join(os.tmpdir(), 'noncesieve-source-'));
+    t.after(() => fs.rmSync(work, { recursive: true, force: true }));
+    const name = execFileSync(process.execPath, [npmCli(), 'pack', '--silent', '--pack-destination', work],
+      { cwd: ROOT, encoding: 'utf8' }).trim().split('\n').pop();
+    // nvcc stays reachable only through /usr/local/cuda, which the second case hides.
+    const PATH = process.env.PATH.split(':').filter((d) => !fs.existsSync(path.join(d, 'nvcc'))).join(':');
+    const cases = [
+      { hide: '/usr/include/CL', built: 'nvsieve', skipped: 'clsieve',
+        line: /^noncesieve: skipping clsieve \(OpenCL\): .*opencl\.hpp.*apt-get install opencl-clhpp-headers\), then run `npm rebuild noncesieve`; building nvsieve only$/m },
+      { hide: '/usr/local/cuda', built: 'clsieve', skipped: 'nvsieve',
+        line: /^noncesieve: skipping nvsieve \(CUDA\): no nvcc was found .*then run `npm rebuild noncesieve` \(NONCESIEVE_NO_CUDA=1 leaves nvsieve out on purpose\); building clsieve only$/m },
+    ];
+    for (const c of cases) {
+      await t.test(`${c.hide} hidden`, () => {
+        const dir = path.join(work, c.skipped);
+        fs.mkdirSync(dir);
+        fs.writeFileSync(path.join(dir, 'package.json'), '{ "private": true }\n');
+        const install = spawnSync(UNSHARE, ['-m', '/bin/sh', '-c',
+          `${MOUNT} --bind '${EMPTY}' '${c.hide}' && exec "$0" "$@"`, process.execPath, npmCli(), 'install',
+          path.join(work, name), '--build-from-source', '--foreground-scripts', '--no-audit', '--no-fund',
+          '--prefer-offline'], { cwd: dir, env: { ...process.env, PATH }, encoding: 'utf8', timeout: 600000 });
+        assert.strictEqual(install.status, 0, `${install.stdout}${install.stderr}`);
+        assert.match(`${install.stdout}${install.stderr}`, c.line);
+        const release = path.join(dir, 'node_modules', 'noncesieve', 'build', 'Release');
+        assert.ok(fs.existsSync(path.join(release, `${c.built}.node`)), `${c.built} was not built`);
+        assert.ok(!fs.existsSync(path.join(release, `${c.skipped}.node`)), `${c.skipped} was built`);
+        // Requiring it repeats the line: the prebuilt file is loaded instead only when
+        // it fits, so hide it the way another platform would.
+        fs.rmSync(path.join(dir, 'node_modules', 'noncesieve', 'prebuilt'), { recursive: true });
+        const r = spawnSync(process.execPath, ['-e', `try { require('noncesieve/${c.skipped}').GpuContextWrapper; }
+          catch (err) { console.log(err.message); }`], { cwd: dir, encoding: 'utf8' });
+        assert.match(r.stdout, new RegExp(`^noncesieve: ${c.skipped} is not installed: .*; the source build skipped it: skipping ${c.skipped}`));
+        assert.match(r.stdout, /then run `npm rebuild noncesieve`\.\n$/);
+      });
+    }
+  });
