@@ -16,12 +16,10 @@ const { openBackends } = require('../lib/devices');
 const { keepBusy } = require('../lib/search');
 const pow = require('../lib/pow');
 const { noncesPerScan } = require('../lib/work');
+const { numericOptions } = require('./options');
 
 const ROOT = path.join(__dirname, '..');
-const args = Object.fromEntries(process.argv.slice(2).reduce((pairs, a, i, all) => {
-  if (a.startsWith('--')) pairs.push([a.slice(2), Number(all[i + 1])]);
-  return pairs;
-}, []));
+const args = numericOptions();
 const SECONDS = args.seconds || 3;
 const RUNS = args.runs || 5;
 const WORK = args.work || 1 << 20;

@@ -28,17 +28,23 @@ function losingPathFigures(code) {
   return { issued: path.length, ...pipes, cycles, rate: (H100.sms * H100.clockHz) / cycles };
 }
 
-const pad = (v, n) => String(v).padStart(n);
-console.log('kernel    arch    regs stack spills  text  losing   ALU   FMA  other  SM-cycles  H100 model');
-for (const [variant, symbol] of Object.entries(KERNELS)) {
-  for (const i of kernelImages(undefined, symbol)) {
-    if (!i.code) continue;
-    const f = losingPathFigures(i.code);
-    const figures = f
-      ? `${pad(f.issued, 7)} ${pad(f.alu, 5)} ${pad(f.fma, 5)} ${pad(f.issued - f.alu - f.fma, 6)}` +
-        `  ${pad(f.cycles.toFixed(2), 9)}  ${pad((f.rate / 1e9).toFixed(1), 6)} G/s`
-      : '   (no path to an exit without a store)';
-    console.log(`${variant.padEnd(9)} ${i.arch.padEnd(7)} ${pad(i.registers, 4)} ${pad(i.stack, 5)}` +
-      ` ${pad(i.spillStores + i.spillLoads, 6)} ${pad(i.instructions, 5)} ${figures}`);
+function main() {
+  const pad = (v, n) => String(v).padStart(n);
+  console.log('kernel    arch    regs stack spills  text  losing   ALU   FMA  other  SM-cycles  H100 model');
+  for (const [variant, symbol] of Object.entries(KERNELS)) {
+    for (const i of kernelImages(undefined, symbol)) {
+      if (!i.code) continue;
+      const f = losingPathFigures(i.code);
+      const figures = f
+        ? `${pad(f.issued, 7)} ${pad(f.alu, 5)} ${pad(f.fma, 5)} ${pad(f.issued - f.alu - f.fma, 6)}` +
+          `  ${pad(f.cycles.toFixed(2), 9)}  ${pad((f.rate / 1e9).toFixed(1), 6)} G/s`
+        : '   (no path to an exit without a store)';
+      console.log(`${variant.padEnd(9)} ${i.arch.padEnd(7)} ${pad(i.registers, 4)} ${pad(i.stack, 5)}` +
+        ` ${pad(i.spillStores + i.spillLoads, 6)} ${pad(i.instructions, 5)} ${figures}`);
+    }
   }
 }
+
+if (require.main === module) main();
+
+module.exports = { losingPathFigures, H100 };

@@ -11,7 +11,7 @@ const OBJ = path.join(ROOT, 'build', 'Release', 'obj.target', 'nvsieve_backend',
 const KEEP = path.join(OBJ, 'keep-kernel_blake');
 const KERNEL = '_Z12blake2s_hashmPm';
 // Every search kernel of the module, by the name NVSIEVE_KERNEL gives it.
-const KERNELS = { default: KERNEL };
+const KERNELS = { default: KERNEL, balanced: '_Z21blake2s_hash_balancedmPmj' };
 
 function cstring(buf, at) {
   return buf.toString('latin1', at, buf.indexOf(0, at));

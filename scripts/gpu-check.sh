@@ -1,15 +1,31 @@
 #!/usr/bin/env bash
 # On a machine with an NVIDIA GPU and driver: builds the release nvsieve (or
 # uses the one built here), runs the nvsieve test suite against it and the
-# real GPU, runs each device's self-test checked on the host, and measures
-# nonces per second per device through the public API. Under 5 minutes.
+# real GPU, runs the command's self-test with each search kernel, then times
+# each kernel (NVSIEVE_KERNEL=default, balanced) through the module with every
+# slot busy and prints nonces/s per GPU beside the model's figure, in a block
+# ready to paste into a note. Under 5 minutes; every check runs, and the ones
+# that failed are named at the end (exit status 1).
 #
 # Needs Node.js 20: `node` on PATH, or an xz-compressed binary at
 # .devtools/node.xz (xz -9 < "$(command -v node)" > .devtools/node.xz; keep
 # .devtools out of git). When the tree travels to another machine, carry
-# .devtools, node_modules and build/Release along.
-set -euo pipefail
+# .devtools, node_modules and build/Release along (the kept cubins under
+# build/Release feed the model).
+set -uo pipefail
 cd "$(dirname "$0")/.."
+
+failed=()
+# check NAME COMMAND...: runs one check, remembers it when it fails.
+check() {
+  local name=$1
+  shift
+  echo "== $name"
+  if ! "$@"; then
+    echo "gpu-check: FAILED: $name" >&2
+    failed+=("$name")
+  fi
+}
 
 if ! command -v node >/dev/null; then
   if [ -f .devtools/node.xz ]; then
@@ -18,27 +34,31 @@ if ! command -v node >/dev/null; then
     chmod +x /tmp/noncesieve-node/node
     export PATH=/tmp/noncesieve-node:$PATH
   else
-    echo "gpu-check: no node on PATH and no .devtools/node.xz" >&2
+    echo "gpu-check: FAILED: no node on PATH and no .devtools/node.xz" >&2
     exit 1
   fi
 fi
 echo "== $(node --version), $(nvidia-smi -L 2>/dev/null | head -n 4 || echo 'nvidia-smi not found')"
 
 if [ ! -f build/Release/nvsieve.node ]; then
-  [ -d node_modules/nan ] || npm install --ignore-scripts --no-audit --no-fund
-  node scripts/build.js rebuild
+  { [ -d node_modules/nan ] || npm install --ignore-scripts --no-audit --no-fund; } &&
+    node scripts/build.js rebuild || { echo "gpu-check: FAILED: building nvsieve" >&2; exit 1; }
 fi
 node -e "process.exit(require('./lib/nvsieve').isAvailable() ? 0 : 1)" || {
-  echo "gpu-check: no usable CUDA driver or device" >&2
+  echo "gpu-check: FAILED: no usable CUDA driver or device" >&2
   exit 1
 }
 
-echo "== nvsieve tests on the GPU"
-NVSIEVE_TEST_REAL=1 node --test test/js/nvsieve.test.js
+check "nvsieve tests on the GPU" env NVSIEVE_TEST_REAL=1 node --test test/js/nvsieve.test.js
+for kernel in default balanced; do
+  check "self-test, $kernel kernel" env NVSIEVE_KERNEL=$kernel node lib/cli.js selftest --backend cuda
+done
+check "kernel timing (5 s each, 4 slots)" node bench/nvsieve-kernels.js --seconds 5 --slots 4
+check "kernel code counts" node bench/nvsieve-sass.js
 
-echo "== self-tests"
-node lib/cli.js selftest --backend cuda
-
-echo "== throughput (20 s, 4 slots)"
-node lib/cli.js bench --backend cuda --seconds 20 --slots 4
-node bench/nvsieve-sass.js
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "gpu-check: ${#failed[@]} check(s) failed:" >&2
+  printf '  - %s\n' "${failed[@]}" >&2
+  exit 1
+fi
+echo "gpu-check: all checks passed"

@@ -1,8 +1,12 @@
 // The nvsieve module: GpuContextWrapper over the CUDA backend.
 #include <nan.h>
 
+#include <cstdlib>
+#include <string>
+
 #include "binding_frame.h"
 #include "device.h"
+#include "kernel_choice.h"
 #include "runner.h"
 
 namespace {
@@ -22,6 +26,14 @@ bool take_job(Device* device, frame::ScanRequest<Device>* r) {
 const frame::ScanBackend<Device> kBackend = {scan, take_job};
 
 GpuContext* create_context(Nan::NAN_METHOD_ARGS_TYPE) {
+  // The search kernel every launch uses, named by NVSIEVE_KERNEL.
+  const char* kernel = getenv("NVSIEVE_KERNEL");
+  if (const char* refused = cuda_choose_kernel(kernel)) {
+    const std::string message =
+        std::string("GpuContextWrapper: ") + refused + ", not \"" + kernel + "\"";
+    Nan::ThrowRangeError(message.c_str());
+    return nullptr;
+  }
   GpuContext* context = new GpuContext();
   cuda_set_flags();
   context->setTotalDevices();

@@ -92,11 +92,50 @@ NS_FN uint32_t ns_rotr(uint32_t x) {
 #endif
 }
 
+// a + b. With kOnFma it is b * one + a, `one` being a 1 the compiler cannot
+// see (a kernel parameter): the GPU then does the add as IMAD on the FMA pipe
+// instead of IADD3 on the ALU pipe, which the rest of the hash (xors,
+// rotations) keeps busy. On the GPU it is PTX mad.lo.u32, so that no compiler
+// pass can factor two such adds into one multiply.
+template <bool kOnFma>
+NS_FN uint32_t ns_add(uint32_t a, uint32_t b, uint32_t one) {
+#if defined(__CUDA_ARCH__)
+  if (kOnFma) {
+    uint32_t r;
+    asm("mad.lo.u32 %0, %1, %2, %3;" : "=r"(r) : "r"(b), "r"(one), "r"(a));
+    return r;
+  }
+#endif
+  return kOnFma ? b * one + a : a + b;
+}
+
+// Right rotation by N of the balanced kernel: the two halves of the 64-bit
+// product x * 2^(32 - N) (`factor`, formed from `one` so that the compiler
+// cannot see it) share no bits, so their sum is the rotation, and both the
+// product (IMAD.WIDE) and the sum (IMAD) run on the FMA pipe.
+template <unsigned N, bool kOnFma>
+NS_FN uint32_t ns_rotr_on(uint32_t x, uint32_t factor, uint32_t one) {
+#if defined(__CUDA_ARCH__)
+  if (kOnFma) {
+    uint64_t wide;
+    asm("mul.wide.u32 %0, %1, %2;" : "=l"(wide) : "r"(x), "r"(factor));
+    return ns_add<true>((uint32_t)wide, (uint32_t)(wide >> 32), one);
+  }
+#endif
+  if (kOnFma) {
+    const uint64_t wide = (uint64_t)x * factor;
+    return ns_add<true>((uint32_t)wide, (uint32_t)(wide >> 32), one);
+  }
+  return ns_rotr<N>(x);
+}
+
 #define NS_WORD uint32_t
+#define NS_ADD(a, b) ns_add<kAddsOnFma>((a), (b), one)
+#define NS_ADD3(a, b, x) ns_add<kAddsOnFma>(ns_add<kAddsOnFma>((a), (b), one), (x), one)
 #define NS_ROTR16(x) ns_rotr<16>(x)
 #define NS_ROTR12(x) ns_rotr<12>(x)
 #define NS_ROTR8(x) ns_rotr<8>(x)
-#define NS_ROTR7(x) ns_rotr<7>(x)
+#define NS_ROTR7(x) ns_rotr_on<7, kAddsOnFma>((x), factor25, one)
 #include "blake2s_rounds.h"
 
 // Nonce of thread jobId: the product jobId * gran is formed in 32 bits, the
@@ -117,10 +156,11 @@ NS_FN uint64_t ns_target3(const uint32_t* data) {
 // above the target's loses at once and word 6 is never computed, otherwise
 // *h3 receives the value tested. `extended` says which precomputation the
 // block carries; it must match the block (a compile-time constant wherever
-// speed matters).
-template <bool kRejectEarly>
+// speed matters). kAddsOnFma and `one` choose the form of the adds (ns_add).
+template <bool kRejectEarly, bool kAddsOnFma = false>
 NS_FN bool ns_nonce_test(const uint32_t* data, uint64_t nonce, bool extended, uint64_t target3,
-                         uint64_t* h3) {
+                         uint64_t* h3, uint32_t one = 1) {
+  const uint32_t factor25 = one << 25;
   const uint32_t m0 = data[NS_WORD_M0 + 0], m1 = data[NS_WORD_M0 + 1];
   const uint32_t m2 = data[NS_WORD_M0 + 2], m3 = data[NS_WORD_M0 + 3];
   const uint32_t m4 = data[NS_WORD_M0 + 4], m5 = data[NS_WORD_M0 + 5];
@@ -158,8 +198,9 @@ NS_FN uint64_t ns_nonce_h3(const uint32_t* data, uint64_t nonce, bool extended) 
 }
 
 // True when `nonce` wins against the block's own target (strictly below it).
-NS_FN bool ns_nonce_wins(const uint32_t* data, uint64_t nonce, bool extended) {
-  return ns_nonce_test<true>(data, nonce, extended, ns_target3(data), nullptr);
+template <bool kAddsOnFma = false>
+NS_FN bool ns_nonce_wins(const uint32_t* data, uint64_t nonce, bool extended, uint32_t one = 1) {
+  return ns_nonce_test<true, kAddsOnFma>(data, nonce, extended, ns_target3(data), nullptr, one);
 }
 
 // Everything one thread of the CUDA kernel does, given its block and thread
@@ -167,13 +208,15 @@ NS_FN bool ns_nonce_wins(const uint32_t* data, uint64_t nonce, bool extended) {
 // start nonce, the extended block and the result slot: it tests nonce
 // startNonce + blockIdx.x * blockDim.x + threadIdx.x and, when that wins,
 // stores it with one plain store. `Slot` is the slot's type (the GPU's
-// unsigned long, or whatever records stores on the host).
-template <class Index, class Size, class Slot>
+// unsigned long, or whatever records stores on the host). Both kernels run
+// it: the default one with plain adds, the balanced one (kBalanced) with
+// adds on the FMA pipe through `one`, a 1 the compiler cannot see (ns_add).
+template <bool kBalanced, class Index, class Size, class Slot>
 NS_FN void ns_cuda_thread(Index block_idx, Size block_dim, Index thread_idx, uint64_t start_nonce,
-                          const uint32_t* data, Slot* result) {
+                          const uint32_t* data, Slot* result, uint32_t one = 1) {
   const uint32_t job_id = block_idx.x * block_dim.x + thread_idx.x;
   const uint64_t nonce = ns_thread_nonce(start_nonce, job_id, 1);
-  if (ns_nonce_wins(data, nonce, true)) *result = nonce;
+  if (ns_nonce_wins<kBalanced>(data, nonce, true, one)) *result = nonce;
 }
 
 #if defined(NS_DEVICE_MIRRORS) && !defined(__CUDA_ARCH__)

@@ -1,5 +1,5 @@
-// The per-nonce arithmetic and the CUDA kernel's per-thread code, checked
-// against the full BLAKE2s-256 digest. Built twice: as the host runs it, and
+// The per-nonce arithmetic and the CUDA kernels' per-thread code (default and
+// balanced), checked against the full BLAKE2s-256 digest. Built twice: as the host runs it, and
 // with NS_DEVICE_MIRRORS as the GPU runs it (byte permutes and funnel shifts
 // through host mirrors of the intrinsics, with the selectors and shift counts
 // the GPU build uses).
@@ -33,6 +33,20 @@ void set_target3(std::vector<uint32_t>* block, uint64_t t) {
 // A header with bits set in bytes 284-285, so the ORed high half matters.
 std::vector<unsigned char> marked_header() { return selftest_header(0x0F, 0x80); }
 
+// A 1 the compiler cannot see, as the balanced kernel receives it.
+uint32_t unseen_one() {
+  static volatile uint32_t one = 1;
+  return one;
+}
+
+// h3 as the balanced kernel forms it (its adds as b * one + a).
+uint64_t balanced_h3(const std::vector<uint32_t>& block, uint64_t nonce, bool extended,
+                     uint32_t one = unseen_one()) {
+  uint64_t h3 = 0;
+  ns_nonce_test<false, true>(block.data(), nonce, extended, 0, &h3, one);
+  return h3;
+}
+
 TEST(NoncePath, GoldenH3Values) {
   const std::vector<unsigned char> header = selftest_header();
   struct Case {
@@ -45,6 +59,7 @@ TEST(NoncePath, GoldenH3Values) {
     for (const Case& c : cases) {
       SCOPED_TRACE(testing::Message() << "nonce " << c.nonce << " extended " << extended);
       EXPECT_EQ(ns_nonce_h3(block.data(), c.nonce, extended), c.h3);
+      EXPECT_EQ(balanced_h3(block, c.nonce, extended), c.h3);
       EXPECT_EQ(digest_h3(with_nonce(header, c.nonce)), c.h3);
     }
   }
@@ -58,8 +73,9 @@ TEST(NoncePath, EveryNonceMatchesTheFullDigest) {
     for (int i = 0; i < 300; ++i) {
       nonce = nonce * 6364136223846793005ull + 1442695040888963407ull;
       const uint64_t n48 = nonce >> 16;
-      ASSERT_EQ(ns_nonce_h3(block.data(), n48, extended), digest_h3(with_nonce(header, n48)))
-          << "nonce " << n48 << " extended " << extended;
+      const uint64_t want = digest_h3(with_nonce(header, n48));
+      ASSERT_EQ(ns_nonce_h3(block.data(), n48, extended), want) << n48 << " extended " << extended;
+      ASSERT_EQ(balanced_h3(block, n48, extended), want) << n48 << " extended " << extended;
     }
   }
 }
@@ -68,6 +84,14 @@ TEST(NoncePath, BasicAndExtendedBlocksAreNotInterchangeable) {
   const std::vector<unsigned char> header = selftest_header();
   EXPECT_NE(ns_nonce_h3(block_for(header, true).data(), 0, false), 0x19EC5359807E4FF3ull);
   EXPECT_NE(ns_nonce_h3(block_for(header, false).data(), 0, true), 0x19EC5359807E4FF3ull);
+}
+
+// The balanced form does go through `one`: with any other value it hashes wrong.
+TEST(NoncePath, BalancedAddsUseTheOneTheyAreGiven) {
+  const std::vector<uint32_t> block = block_for(selftest_header(), true);
+  EXPECT_EQ(balanced_h3(block, 0, true, 1), 0x19EC5359807E4FF3ull);
+  EXPECT_NE(balanced_h3(block, 0, true, 2), 0x19EC5359807E4FF3ull);
+  EXPECT_NE(balanced_h3(block, 0, true, 0), 0x19EC5359807E4FF3ull);
 }
 
 // The early test on hash word 7 must give exactly the strict 64-bit compare:
@@ -91,6 +115,7 @@ TEST(NoncePath, WinsIsTheStrictCompareOfAll64Bits) {
         SCOPED_TRACE(testing::Message() << std::hex << "nonce " << nonce << " h3 " << h3
                                         << " target " << t << " extended " << extended);
         EXPECT_EQ(ns_nonce_wins(block.data(), nonce, extended), t > h3);
+        EXPECT_EQ(ns_nonce_wins<true>(block.data(), nonce, extended, unseen_one()), t > h3);
         uint64_t tested = 0;
         EXPECT_EQ(ns_nonce_test<false>(block.data(), nonce, extended, t, &tested), t > h3);
         EXPECT_EQ(tested, h3);
@@ -114,16 +139,19 @@ struct Coord {
   uint32_t x, y, z;
 };
 
-// Runs the kernel's per-thread code for every thread of a grid, in order.
+// Runs a kernel's per-thread code for every thread of a grid, in order.
+template <bool kBalanced>
 RecordingSlot run_grid(const std::vector<uint32_t>& block, Coord grid, Coord dim, uint64_t start) {
   RecordingSlot slot;
+  const uint32_t one = unseen_one();
   for (uint32_t bz = 0; bz < grid.z; ++bz)
     for (uint32_t by = 0; by < grid.y; ++by)
       for (uint32_t bx = 0; bx < grid.x; ++bx)
         for (uint32_t tz = 0; tz < dim.z; ++tz)
           for (uint32_t ty = 0; ty < dim.y; ++ty)
             for (uint32_t tx = 0; tx < dim.x; ++tx)
-              ns_cuda_thread(Coord{bx, by, bz}, dim, Coord{tx, ty, tz}, start, block.data(), &slot);
+              ns_cuda_thread<kBalanced>(Coord{bx, by, bz}, dim, Coord{tx, ty, tz}, start,
+                                        block.data(), &slot, one);
   return slot;
 }
 
@@ -143,12 +171,13 @@ TEST(CudaThread, EachThreadTestsStartPlusItsIndexInX) {
       for (uint32_t bx = 0; bx < c.grid.x; ++bx)
         for (uint32_t ty = 0; ty < c.dim.y; ++ty)
           for (uint32_t tx = 0; tx < c.dim.x; ++tx) want.push_back(c.start + bx * c.dim.x + tx);
-    EXPECT_EQ(run_grid(block, c.grid, c.dim, c.start).stores, want) << c.start;
+    EXPECT_EQ(run_grid<false>(block, c.grid, c.dim, c.start).stores, want) << c.start;
+    EXPECT_EQ(run_grid<true>(block, c.grid, c.dim, c.start).stores, want) << "balanced " << c.start;
   }
   // The index is a 32-bit value: block 2^19 of 2^13 threads is index 0 again.
   RecordingSlot slot;
-  ns_cuda_thread(Coord{1u << 19, 0, 0}, Coord{1u << 13, 1, 1}, Coord{3, 0, 0}, 77, block.data(),
-                 &slot);
+  ns_cuda_thread<false>(Coord{1u << 19, 0, 0}, Coord{1u << 13, 1, 1}, Coord{3, 0, 0}, 77,
+                        block.data(), &slot);
   EXPECT_EQ(slot.stores, std::vector<uint64_t>{80});
 }
 
@@ -164,9 +193,11 @@ TEST(CudaThread, OnlyTheWinnerStores) {
     if (h < best_h3) best_h3 = h, best = n;
   }
   std::vector<uint32_t> block = block_for(header, true, best_h3 + 1);
-  EXPECT_EQ(run_grid(block, grid, dim, start).stores, std::vector<uint64_t>{best});
+  EXPECT_EQ(run_grid<false>(block, grid, dim, start).stores, std::vector<uint64_t>{best});
+  EXPECT_EQ(run_grid<true>(block, grid, dim, start).stores, std::vector<uint64_t>{best});
   set_target3(&block, best_h3);
-  EXPECT_TRUE(run_grid(block, grid, dim, start).stores.empty());
+  EXPECT_TRUE(run_grid<false>(block, grid, dim, start).stores.empty());
+  EXPECT_TRUE(run_grid<true>(block, grid, dim, start).stores.empty());
 }
 
 #if defined(NS_DEVICE_MIRRORS)

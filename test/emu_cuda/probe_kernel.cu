@@ -10,7 +10,7 @@
 __constant__ uint32_t d_data[NS_BLOCK_WORDS];
 
 __global__ void blake2s_hash(unsigned long startNonce, unsigned long* resNonce) {
-  ns_cuda_thread(blockIdx, blockDim, threadIdx, startNonce, d_data, resNonce);
+  ns_cuda_thread<false>(blockIdx, blockDim, threadIdx, startNonce, d_data, resNonce);
 }
 
 // A kernel the emulator has no CPU version of.
