@@ -109,12 +109,13 @@ NS_FN uint32_t ns_add(uint32_t a, uint32_t b, uint32_t one) {
   return kOnFma ? b * one + a : a + b;
 }
 
-// Right rotation by N of the balanced kernel: the two halves of the 64-bit
-// product x * 2^(32 - N) (`factor`, formed from `one` so that the compiler
-// cannot see it) share no bits, so their sum is the rotation, and both the
-// product (IMAD.WIDE) and the sum (IMAD) run on the FMA pipe.
+// Right rotation by N, on the FMA pipe with kOnFma: the two halves of the
+// 64-bit product x * 2^(32 - N) (the factor formed from `one`, so that the
+// compiler cannot see it) share no bits, so their sum is the rotation, and
+// both the product (IMAD.WIDE) and the sum (IMAD) run on the FMA pipe.
 template <unsigned N, bool kOnFma>
-NS_FN uint32_t ns_rotr_on(uint32_t x, uint32_t factor, uint32_t one) {
+NS_FN uint32_t ns_rotr_on(uint32_t x, uint32_t one) {
+  const uint32_t factor = one << (32 - N);
 #if defined(__CUDA_ARCH__)
   if (kOnFma) {
     uint64_t wide;
@@ -135,7 +136,7 @@ NS_FN uint32_t ns_rotr_on(uint32_t x, uint32_t factor, uint32_t one) {
 #define NS_ROTR16(x) ns_rotr<16>(x)
 #define NS_ROTR12(x) ns_rotr<12>(x)
 #define NS_ROTR8(x) ns_rotr<8>(x)
-#define NS_ROTR7(x) ns_rotr_on<7, kAddsOnFma>((x), factor25, one)
+#define NS_ROTR7(x) ns_rotr_on<7, kAddsOnFma>((x), one)
 #include "blake2s_rounds.h"
 
 // Nonce of thread jobId: the product jobId * gran is formed in 32 bits, the
@@ -160,7 +161,6 @@ NS_FN uint64_t ns_target3(const uint32_t* data) {
 template <bool kRejectEarly, bool kAddsOnFma = false>
 NS_FN bool ns_nonce_test(const uint32_t* data, uint64_t nonce, bool extended, uint64_t target3,
                          uint64_t* h3, uint32_t one = 1) {
-  const uint32_t factor25 = one << 25;
   const uint32_t m0 = data[NS_WORD_M0 + 0], m1 = data[NS_WORD_M0 + 1];
   const uint32_t m2 = data[NS_WORD_M0 + 2], m3 = data[NS_WORD_M0 + 3];
   const uint32_t m4 = data[NS_WORD_M0 + 4], m5 = data[NS_WORD_M0 + 5];
