@@ -24,8 +24,9 @@ function load() {
 
 // The driver floor of the CUDA runtime linked into the module (CUDA 13.x).
 const DRIVER_FLOOR = 'CUDA 13 needs NVIDIA driver 580 or newer';
-const OLDEST_GENERATION = 'compute capability 7.5 (Turing) or newer; Pascal and Volta GPUs ' +
-  'need a build made with CUDA 12 (install CUDA 12, then `npm rebuild noncesieve --build-from-source`)';
+const OLDEST_GENERATION = 'compute capability 7.5 (Turing) or newer when built with CUDA 13, as the ' +
+  'prebuilt module is; Pascal and Volta GPUs need a build made with CUDA 12 (install CUDA 12, then ' +
+  '`npm rebuild noncesieve --build-from-source`)';
 
 // Whether the dynamic loader can find the driver's libcuda.so.1: its cache
 // names every library it knows, and LD_LIBRARY_PATH adds folders.
@@ -64,18 +65,24 @@ for (let i = 0; i < g.get_total_devices(); i++) devices.push({ key: g.get_key(i)
 process.stdout.write(JSON.stringify({ devices }));`;
 
 // Turns what the probe saw into null (usable) or the reason, in words.
-function classify(probe, env = { driverLibraryFound, driverVersion }) {
+function classify(probe) {
   if (probe.loadError !== undefined) {
     return `nvsieve cannot be loaded: ${probe.loadError}; ${loadFailureHint('nvsieve', probe.loadError)}`;
   }
   if (probe.cudaError !== undefined) {
     const text = probe.cudaError;
-    if (/insufficient|driver version/i.test(text) || /initialization error/i.test(text)) {
-      if (!env.driverLibraryFound()) {
-        return 'no NVIDIA driver was found (libcuda.so.1 is not installed or not on the library path): ' +
-          `install the NVIDIA driver (${DRIVER_FLOOR})`;
-      }
-      const version = env.driverVersion();
+    // Without libcuda.so.1 the runtime reports an insufficient driver.
+    const driverless = /insufficient|initialization error/i.test(text) && !driverLibraryFound();
+    if (driverless) {
+      return 'no NVIDIA driver was found (libcuda.so.1 is not installed or not on the library path): ' +
+        `install the NVIDIA driver (${DRIVER_FLOOR})`;
+    }
+    if (/initialization error/i.test(text)) {
+      return 'the NVIDIA driver is installed but did not start (check nvidia-smi and that the nvidia ' +
+        `kernel module is loaded) (CUDA said: ${text})`;
+    }
+    if (/insufficient/i.test(text)) {
+      const version = driverVersion();
       return `the NVIDIA driver${version ? ` (${version})` : ''} is too old for the CUDA runtime ` +
         `inside nvsieve: ${DRIVER_FLOOR} (CUDA said: ${text})`;
     }

@@ -78,6 +78,31 @@ test('an addon that is not there: importing works, using it says what to install
   for (const message of [out.cl, out.nv]) assert.doesNotMatch(message, /scripts\//);
 });
 
+test('a local build is loaded before the prebuilt file, and the prebuilt file before an error', (t) => {
+  const dir = tempDir(t);
+  fs.cpSync(path.join(ROOT, 'lib'), path.join(dir, 'lib'), { recursive: true });
+  fs.symlinkSync(path.join(ROOT, 'node_modules'), path.join(dir, 'node_modules'));
+  const local = path.join(dir, 'build', 'Release', 'clsieve.node');
+  const prebuilt = path.join(dir, 'prebuilt', 'clsieve', 'prebuilds', `${process.platform}-${process.arch}`,
+    `clsieve.abi${process.versions.modules}.glibc.node`);
+  const other = path.join(path.dirname(prebuilt), 'clsieve.abi1.glibc.node');
+  for (const f of [local, prebuilt, other]) {
+    fs.mkdirSync(path.dirname(f), { recursive: true });
+    fs.copyFileSync(path.join(ROOT, 'build', 'Release', 'clsieve.node'), f);
+  }
+  const loaded = () => {
+    const r = node(['-e', `try { require('./lib/clsieve').GpuContextWrapper; } catch (err) { console.log(err.message); }
+      console.log(Object.keys(require.cache).filter((f) => f.endsWith('.node')).join(','));`], {}, dir);
+    return r.stdout.trim();
+  };
+  assert.strictEqual(loaded(), fs.realpathSync(local));
+  fs.rmSync(local);
+  assert.strictEqual(loaded(), fs.realpathSync(prebuilt));
+  // Only a file of another ABI: none fits.
+  fs.rmSync(prebuilt);
+  assert.match(loaded(), /^noncesieve: clsieve is not installed: the package has no prebuilt clsieve for /);
+});
+
 test('a binary that does not load says why and what to do', () => {
   const cases = [
     ["/lib/x86_64-linux-gnu/libc.so.6: version `GLIBC_2.34' not found (required by nvsieve.abi115.glibc.node)",
@@ -100,6 +125,8 @@ test('why nvsieve cannot run, from the emulated platform', { skip: !fs.existsSyn
     [{ NVSIEVE_EMU_FAIL: 'cudaSetDeviceFlags=35' }, /^no NVIDIA driver was found \(libcuda\.so\.1 .*580 or newer\)$/],
     [{ NVSIEVE_EMU_FAIL: 'cudaSetDeviceFlags=35', LD_LIBRARY_PATH: fakeDriver },
       /^the NVIDIA driver is too old for the CUDA runtime inside nvsieve: CUDA 13 needs NVIDIA driver 580 or newer \(CUDA said: .+\)$/],
+    [{ NVSIEVE_EMU_FAIL: 'cudaSetDeviceFlags=3', LD_LIBRARY_PATH: fakeDriver },
+      /^the NVIDIA driver is installed but did not start .*\(CUDA said: initialization error\)$/],
     [{ NVSIEVE_EMU_FAIL: 'cudaSetDeviceFlags=100' }, /^the NVIDIA driver found no CUDA device .*CUDA said: no CUDA-capable device is detected\)$/],
     [{ NVSIEVE_EMU_DEVICES: devices(['Old One', 6, 1], ['Volta V', 7, 0]) },
       /^nvsieve carries no code for the generation of GPU 0 \(Old One\), GPU 1 \(Volta V\): .*7\.5/],
