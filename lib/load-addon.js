@@ -91,4 +91,4 @@ function loadAddon(name, file = locate(name)) {
   }
 }
 
-module.exports = { loadAddon, locate, missingMessage, loadFailureHint, glibcVersion, ROOT };
+module.exports = { loadAddon, locate, missingMessage, loadFailureHint };
