@@ -11,6 +11,7 @@ const path = require('path');
 const fs = require('fs');
 const { execFileSync } = require('child_process');
 const { openBackends } = require('../lib/devices');
+const { shippedKernelFile } = require('./ocl-source');
 
 const RELEASE = path.join(__dirname, '..', 'build', 'Release');
 const at = process.argv.indexOf('--scans');
@@ -53,7 +54,7 @@ async function main() {
     if (fs.existsSync(host)) {
       const env = ocl.widened
         ? { ...process.env, CLSIEVE_PLATFORM_VENDOR: '', CLSIEVE_DEVICE_TYPE: 'all' } : process.env;
-      const rates = execFileSync(host, ['src/ocl_binding/kernel.cl', '0', '256', '2', '3'],
+      const rates = execFileSync(host, [shippedKernelFile(), '0', '256', '2', '3'],
         { cwd: path.join(__dirname, '..'), env, encoding: 'utf8' }).trim().split('\n').map(Number);
       const perSecond = median(rates) / 256;
       rows.push(['  the same launch from a C++ host (mean)', { perSecond, medianMicros: 1e6 / perSecond }]);

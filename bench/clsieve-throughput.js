@@ -12,6 +12,7 @@
 const fs = require('fs');
 const path = require('path');
 const { execFileSync } = require('child_process');
+const { shippedKernelFile } = require('./ocl-source');
 const { openBackends } = require('../lib/devices');
 const { keepBusy } = require('../lib/search');
 const pow = require('../lib/pow');
@@ -60,11 +61,7 @@ async function main() {
 
   const host = native('ocl_host');
   const reference = native('reference_cpu');
-  // The source kernel as the module embeds it: the shared prelude, then its body.
-  const kernelFile = path.join(ROOT, 'build', 'bench', 'kernel.cl');
-  fs.mkdirSync(path.dirname(kernelFile), { recursive: true });
-  fs.writeFileSync(kernelFile, execFileSync(process.execPath,
-    [path.join(ROOT, 'scripts', 'embed.js'), '--source', path.join(ROOT, 'src', 'ocl_binding', 'kernel.cl')]));
+  const kernelFile = shippedKernelFile();
   // The host helper finds devices the way the module did.
   const env = widened
     ? { ...process.env, CLSIEVE_PLATFORM_VENDOR: '', CLSIEVE_DEVICE_TYPE: 'all' }
