@@ -171,7 +171,11 @@ export interface GpuContextWrapperConstructor {
    * calling it without `new` constructs too. Prints nothing, but without a
    * usable driver it prints "Cuda error in func 'cuda_set_flags' at line 278
    * : <text>." on standard error and ends the process with status 1: ask
-   * `isAvailable()` first.
+   * `isAvailable()` first. The environment variable `NVSIEVE_KERNEL`
+   * (`default`, or `balanced` for the kernel that spreads its integer work
+   * across the ALU and FMA pipes) chooses the kernel of every later launch in
+   * the process; both give the same results.
+   * @throws {RangeError} `NVSIEVE_KERNEL` is set to anything else.
    */
   new (...ignored: unknown[]): GpuContextWrapper;
   (...ignored: unknown[]): GpuContextWrapper;
