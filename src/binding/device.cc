@@ -18,8 +18,7 @@ void Device::initialize() {
   jobsPerBlock = cuda_get_jobsperblock(unsigned(deviceId));
   GpuBlock& block = gpu_block(deviceId);
   std::unique_lock<std::shared_mutex> alone(block.lock);
-  for (int i = 0; i < bufferCount; ++i) cuda_init_device(this, i, 0);
-  slotsGeneration = block.generation;
+  remakeSlots(block.generation);
 }
 
 void Device::remakeSlots(uint64_t generation) {

@@ -55,32 +55,21 @@ bool arg_function(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, con
   return false;
 }
 
-namespace {
-bool check_view_length(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method,
-                       const char* name, size_t length) {
-  if (info[i].As<v8::ArrayBufferView>()->ByteLength() >= length) return true;
-  const std::string what = "at least " + std::to_string(length) + " bytes";
-  throw_range_error(method, name, what.c_str(), info[i]);
-  return false;
-}
-}  // namespace
-
 bool arg_view(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, const char* name,
               size_t length) {
   if (!info[i]->IsArrayBufferView()) {
     throw_type_error(method, name, "a Buffer or typed array", info[i]);
     return false;
   }
-  return check_view_length(info, i, method, name, length);
+  if (info[i].As<v8::ArrayBufferView>()->ByteLength() >= length) return true;
+  const std::string what = "at least " + std::to_string(length) + " bytes";
+  throw_range_error(method, name, what.c_str(), info[i]);
+  return false;
 }
 
 bool copy_view(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, const char* name,
                size_t length, unsigned char* out) {
-  if (!info[i]->IsArrayBufferView()) {
-    throw_type_error(method, name, "a Buffer or typed array", info[i]);
-    return false;
-  }
-  if (!check_view_length(info, i, method, name, length)) return false;
+  if (!arg_view(info, i, method, name, length)) return false;
   // Checked just now, with no script run since: the bytes are there.
   v8::Local<v8::ArrayBufferView> view = info[i].As<v8::ArrayBufferView>();
   memcpy(out, static_cast<unsigned char*>(view->Buffer()->Data()) + view->ByteOffset(), length);
@@ -121,18 +110,14 @@ bool arg_index(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, const 
                uint32_t limit, const char* limit_what, uint32_t* out) {
   // A negative number would wrap to a large index under ToUint32; refuse it
   // by name rather than as a huge value.
-  if (info[i]->IsNumber() && info[i].As<v8::Number>()->Value() < 0) {
-    const std::string what = std::string("an index below ") + limit_what;
-    throw_range_error(method, name, what.c_str(), info[i]);
-    return false;
+  const bool negative = info[i]->IsNumber() && info[i].As<v8::Number>()->Value() < 0;
+  if (!negative) {
+    if (!arg_u32(info, i, out)) return false;
+    if (*out < limit) return true;
   }
-  if (!arg_u32(info, i, out)) return false;
-  if (*out >= limit) {
-    const std::string what = std::string("an index below ") + limit_what;
-    throw_range_error(method, name, what.c_str(), info[i]);
-    return false;
-  }
-  return true;
+  const std::string what = std::string("an index below ") + limit_what;
+  throw_range_error(method, name, what.c_str(), info[i]);
+  return false;
 }
 
 namespace {

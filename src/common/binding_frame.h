@@ -39,7 +39,7 @@ bool arg_function(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, con
 bool arg_view(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, const char* name,
               size_t length);
 // The first `length` bytes of the view info[i], copied into `out`; checked
-// again, since the buffer may have changed since arg_view.
+// as arg_view checks, since the buffer may have changed since then.
 bool copy_view(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, const char* name,
                size_t length, unsigned char* out);
 // ToUint32; a missing argument is 0. Fails only when the conversion throws.

@@ -97,9 +97,7 @@ void ScanNonces(Nan::NAN_METHOD_ARGS_TYPE info, GpuContext* context) {
 void SetBlock(Nan::NAN_METHOD_ARGS_TYPE info, GpuContext* context) {
   unsigned char header[NS_HEADER_BYTES];
   unsigned char target[NS_TARGET_BYTES];
-  if (!frame::arg_view(info, 0, "set_block", "header", NS_HEADER_BYTES) ||
-      !frame::arg_view(info, 1, "set_block", "target", NS_TARGET_BYTES) ||
-      !frame::copy_view(info, 0, "set_block", "header", NS_HEADER_BYTES, header) ||
+  if (!frame::copy_view(info, 0, "set_block", "header", NS_HEADER_BYTES, header) ||
       !frame::copy_view(info, 1, "set_block", "target", NS_TARGET_BYTES, target))
     return;
   context->setBlock(header, target);

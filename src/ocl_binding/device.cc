@@ -111,11 +111,8 @@ uint64_t Device::readResultNonce(int i) {
 }
 
 int Device::setMaxNonce(int i) {
-  // The write does not block, so the runtime reads the sentinel later, on its
-  // own thread: it comes from storage that outlives every Device.
-  static const uint64_t kNoResult = ~0ULL;
-  return queues.at(i).enqueueWriteBuffer(resultBuffers.at(i), CL_FALSE, 0, sizeof(kNoResult),
-                                         &kNoResult);
+  return queues.at(i).enqueueWriteBuffer(resultBuffers.at(i), CL_FALSE, 0, sizeof(maxNonce),
+                                         &maxNonce);
 }
 
 std::string Device::getName() {

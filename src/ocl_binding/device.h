@@ -27,8 +27,8 @@ class Device {
   std::vector<cl::Buffer> resultBuffers;
   int threads = 0;
   // The no-result sentinel. The reset write reads it without waiting, so it
-  // lives here rather than on a stack.
-  uint64_t maxNonce = ~0ULL;
+  // is static: it outlives every Device.
+  static constexpr uint64_t maxNonce = ~0ULL;
   bool useBinary = false;
   uint64_t globalWorkSize = 0;
   uint64_t localWorkSize = 256;
@@ -52,8 +52,8 @@ class Device {
   Device() = default;
   Device(const Device&) = delete;
   Device& operator=(const Device&) = delete;
-  // Writes still queued (the result slot's reset does not wait) read
-  // memory of this object: they must land before it goes.
+  // Writes still queued (the result slot's reset does not wait) land before
+  // the queues and buffers they use go.
   ~Device();
 
   void initialize();
