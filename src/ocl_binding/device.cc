@@ -111,8 +111,11 @@ uint64_t Device::readResultNonce(int i) {
 }
 
 int Device::setMaxNonce(int i) {
-  return queues.at(i).enqueueWriteBuffer(resultBuffers.at(i), CL_FALSE, 0, sizeof(maxNonce),
-                                         &maxNonce);
+  // The reset does not wait. A fill copies its pattern when it is queued, so
+  // nothing it reads can go away before it lands; a write would read host
+  // memory later, and even a static sentinel goes when Node unloads the
+  // module with the last environment that loaded it.
+  return queues.at(i).enqueueFillBuffer(resultBuffers.at(i), maxNonce, 0, sizeof(maxNonce));
 }
 
 std::string Device::getName() {

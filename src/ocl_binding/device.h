@@ -26,8 +26,7 @@ class Device {
   std::vector<cl::Buffer> inputBuffers;
   std::vector<cl::Buffer> resultBuffers;
   int threads = 0;
-  // The no-result sentinel. The reset write reads it without waiting, so it
-  // is static: it outlives every Device.
+  // The no-result sentinel, which setMaxNonce puts in a result slot.
   static constexpr uint64_t maxNonce = ~0ULL;
   bool useBinary = false;
   uint64_t globalWorkSize = 0;
@@ -52,8 +51,8 @@ class Device {
   Device() = default;
   Device(const Device&) = delete;
   Device& operator=(const Device&) = delete;
-  // Writes still queued (the result slot's reset does not wait) land before
-  // the queues and buffers they use go.
+  // Work still queued (the result slot's reset does not wait) lands before
+  // the queues and buffers it uses go.
   ~Device();
 
   void initialize();
