@@ -11,24 +11,6 @@
 // so that CPU runtimes vectorise across work items; the one branch skips hash
 // word 6 for a nonce whose word 7 already loses.
 
-#define IV0 0x6A09E667U
-#define IV1 0xBB67AE85U
-#define IV2 0x3C6EF372U
-#define IV3 0xA54FF53AU
-#define IV4 0x510E527FU
-#define IV5 0x9B05688CU
-#define IV6 0x1F83D9ABU
-#define IV7 0x5BE0CD19U
-
-// v12 = IV4 ^ byte counter for blocks ending at 64, 128, 192, 256 and 286
-// bytes, and v14 = ~IV6 for the last block. The host has folded them into VS.
-#define V12_1 0x510e523fU
-#define V12_2 0x510e52ffU
-#define V12_3 0x510e52bfU
-#define V12_4 0x510e537fU
-#define V12_5 0x510e5361U
-#define V14_L 0xe07c2654U
-
 // rotate() turns left: by 16, 20, 24 and 25 is right by 16, 12, 8 and 7.
 #define NS_WORD uint
 #define NS_ROTR16(x) rotate((x), 16U)
