@@ -7,12 +7,11 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { spawnSync } = require('child_process');
-const { ROOT, pow, job } = require('./helpers');
+const { ROOT, EMU, pow, job } = require('./helpers');
 const { noncesPerScan } = require('../../lib/work');
 const { pickWorkSize } = require('../../lib/sweep');
 
 const CLI = path.join(ROOT, 'lib', 'cli.js');
-const EMU = path.join(ROOT, 'build', 'Release', 'nvsieve_emu.node');
 const noEmu = !fs.existsSync(EMU) && `${EMU} is not built`;
 // Folders of this file's own, removed when it ends.
 const TEMP = fs.mkdtempSync(path.join(os.tmpdir(), 'noncesieve-cli-'));

@@ -7,11 +7,10 @@ const assert = require('node:assert');
 const fs = require('fs');
 const path = require('path');
 const { spawnSync } = require('child_process');
-const { ROOT, POCL_ENV, pow } = require('./helpers');
+const { ROOT, POCL_ENV, EMU, pow } = require('./helpers');
 
 const EXAMPLE = path.join(ROOT, 'examples', 'mining-loop.js');
 const { makeJob } = require(EXAMPLE);
-const EMU = path.join(ROOT, 'build', 'Release', 'nvsieve_emu.node');
 const GiB = 1073741824;
 
 // nvsieve pointed at a file that is not there answers isAvailable() false,

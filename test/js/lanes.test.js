@@ -7,13 +7,11 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('fs');
-const path = require('path');
-const { ROOT, pow, job, scan, runChild } = require('./helpers');
+const { EMU, pow, job, scan, runChild } = require('./helpers');
 const { laneList, initialise } = require('../../lib/cli-worker');
 const { searchJob, nextScanStart } = require('../../lib/search');
 const { pickWorkSize } = require('../../lib/sweep');
 
-const EMU = path.join(ROOT, 'build', 'Release', 'nvsieve_emu.node');
 
 // A module of granularity 2 that hashes on the host: each scan covers
 // work x 2 nonces from its start and reports the lowest winner.

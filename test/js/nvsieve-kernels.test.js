@@ -4,11 +4,9 @@
 // kernel's own per-thread code).
 const test = require('node:test');
 const assert = require('node:assert');
-const path = require('path');
-const { winnersIn, job, runChild, pow, ROOT } = require('./helpers');
+const { winnersIn, job, runChild, pow, EMU } = require('./helpers');
 const { cudaRoot, cudartStatic } = require('../../scripts/find-cuda');
 
-const EMU = path.join(ROOT, 'build', 'Release', 'nvsieve_emu.node');
 if (process.env.NVSIEVE_TEST_REAL === '1' || !(cudaRoot() && cudartStatic(cudaRoot()))) {
   test('nvsieve kernels', { skip: 'needs the emulated CUDA platform' }, () => {});
   return;

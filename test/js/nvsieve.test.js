@@ -8,9 +8,8 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const path = require('path');
-const { winnersIn, job, scan, runChild, pow, ROOT } = require('./helpers');
+const { winnersIn, job, scan, runChild, pow, ROOT, EMU } = require('./helpers');
 
-const EMU = path.join(ROOT, 'build', 'Release', 'nvsieve_emu.node');
 const { cudaRoot, cudartStatic } = require('../../scripts/find-cuda');
 const RELEASE = path.join(ROOT, 'build', 'Release', 'nvsieve.node');
 const GiB = 1073741824;

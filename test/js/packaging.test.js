@@ -8,10 +8,9 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { spawnSync } = require('child_process');
-const { ROOT, runChild } = require('./helpers');
+const { ROOT, EMU, runChild } = require('./helpers');
 const { loadFailureHint } = require('../../lib/load-addon');
 
-const EMU = path.join(ROOT, 'build', 'Release', 'nvsieve_emu.node');
 const NV = path.join(ROOT, 'lib', 'nvsieve.js');
 
 function node(args, env = {}, cwd = ROOT) {
