@@ -163,7 +163,7 @@ const commands = {
     const chosen = chooseDevices(options, { all: true });
     const usable = chosen.filter((d) => !d.unsupported);
     // clsieve knows a device's granularity only once it is initialised (one slot).
-    for (const d of usable) d.work = d.backend === 'cuda' ? 512 : 256;
+    for (const d of usable) d.work = WORK_SIZE_STEP[d.backend];
     initialise(usable, 1);
     send({ devices: chosen.map(describeDevice) });
   },
