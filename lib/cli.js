@@ -34,9 +34,8 @@ Options for every command:
   -h, --help                   this text, or a command's: noncesieve <command> --help
   --version                    the version of noncesieve
 
-A scan covers work size x get_gran nonces on OpenCL (work size a positive
-multiple of 256) and floor(work size / 512) x 512 on CUDA (a positive
-multiple of 512).
+A scan covers work size x get_gran nonces; a work size is a positive multiple
+of 256 on OpenCL and of 512 on CUDA.
 
 ${STATUS_TEXT}`,
   devices: `Usage: noncesieve devices [--backend B] [--device ID] [--json]
