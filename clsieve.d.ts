@@ -21,8 +21,9 @@ export type ScanCallback = (nonce: number) => void;
  * touches a device. A method called with `new`, or on an object that is not
  * a `GpuContextWrapper`, throws a TypeError. The module loads on the main
  * thread and in Workers; a Worker that ends with scans in flight lets them
- * finish and drops their callbacks. A failing OpenCL call prints a fixed message on standard
- * output and ends the process with status 1; nothing is thrown for it.
+ * finish and drops their callbacks. A failing OpenCL call prints a fixed
+ * message on standard output and ends the process with status 1; nothing is
+ * thrown for it.
  */
 export interface GpuContextWrapper {
   /** How many OpenCL devices discovery found (0 when none). */
@@ -40,9 +41,8 @@ export interface GpuContextWrapper {
 
   /**
    * Nonces per work item: 1 with the kernel built from source, 2 with a
-   * prebuilt image. A scan covers, from its start nonce, the work size times
-   * the device's granularity (get_gran) on clsieve, and floor(work size / 512)
-   * x 512 on nvsieve: `noncesPerScan` of require('noncesieve').
+   * prebuilt image. One scan covers `workSize × get_gran(index)` nonces
+   * from its start: `noncesPerScan` of require('noncesieve').
    * @param index a device initialised by `init_devices`.
    * @throws {RangeError} index negative, 20 or more, or not initialised.
    */

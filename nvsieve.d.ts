@@ -18,10 +18,10 @@ export type ScanCallback = (nonce: number) => void;
 
 /**
  * One CUDA context over the devices the driver reports. Every method checks
- * its arguments before any CUDA call. A method called with `new`, or on an object that is not
- * a `GpuContextWrapper`, throws a TypeError. The module loads on the main
- * thread and in Workers; a Worker that ends with scans in flight lets them
- * finish and drops their callbacks. A failing CUDA call prints
+ * its arguments before any CUDA call. A method called with `new`, or on an
+ * object that is not a `GpuContextWrapper`, throws a TypeError. The module
+ * loads on the main thread and in Workers; a Worker that ends with scans in
+ * flight lets them finish and drops their callbacks. A failing CUDA call prints
  * "GPU#<n>: Cuda error in func '<function>' at line <site> : <text>." on
  * standard error and ends the process with status 1; nothing is thrown for it.
  */
@@ -40,9 +40,8 @@ export interface GpuContextWrapper {
 
   /**
    * Nonces per thread: 1, or 0 for a device the module has no image for.
-   * A scan covers, from its start nonce, the work size times the device's
-   * granularity (get_gran) on clsieve, and floor(work size / 512) x 512 on
-   * nvsieve: `noncesPerScan` of require('noncesieve').
+   * One scan covers `cudaThreads × get_gran(ordinal)` nonces from its start:
+   * `noncesPerScan` of require('noncesieve').
    * @param ordinal below `get_total_devices()`.
    * @throws {RangeError} ordinal negative or not below `get_total_devices()`.
    */
