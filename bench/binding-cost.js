@@ -12,10 +12,10 @@ const fs = require('fs');
 const { execFileSync } = require('child_process');
 const { openBackends } = require('../lib/devices');
 const { shippedKernelFile } = require('./ocl-source');
+const { numericOptions } = require('./options');
 
 const RELEASE = path.join(__dirname, '..', 'build', 'Release');
-const at = process.argv.indexOf('--scans');
-const SCANS = at > 0 ? Number(process.argv[at + 1]) : 20000;
+const SCANS = numericOptions().scans || 20000;
 
 const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
 

@@ -11,7 +11,7 @@
 const { openBackends } = require('../lib/devices');
 const { scanOnce } = require('../lib/search');
 const pow = require('../lib/pow');
-const { noncesPerScan } = require('../lib/work');
+const { noncesPerScan, WORK_SIZE_STEP } = require('../lib/work');
 
 const args = process.argv.slice(2);
 const opt = (name, fallback) => {
@@ -21,7 +21,7 @@ const opt = (name, fallback) => {
 const SCANS = Number(opt('scans', 100000));
 const SLOTS = Number(opt('slots', 4));
 const BACKEND = opt('backend', 'opencl');
-const WORK = Number(opt('work', BACKEND === 'cuda' ? 512 : 256));
+const WORK = Number(opt('work', WORK_SIZE_STEP[BACKEND]));
 const PER_JOB = 1000;
 
 function makeJob(n) {
