@@ -13,11 +13,11 @@ const { execFileSync } = require('child_process');
 const { openBackends } = require('../lib/devices');
 const { shippedKernelFile } = require('./ocl-source');
 const { numericOptions } = require('./options');
+const { median } = require('../lib/sweep');
 
 const RELEASE = path.join(__dirname, '..', 'build', 'Release');
 const SCANS = numericOptions().scans || 20000;
 
-const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
 
 // One call at a time: the round trip of each, then calls per second.
 async function measure(call) {

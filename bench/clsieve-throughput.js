@@ -18,6 +18,7 @@ const { keepBusy } = require('../lib/search');
 const pow = require('../lib/pow');
 const { noncesPerScan } = require('../lib/work');
 const { numericOptions } = require('./options');
+const { median } = require('../lib/sweep');
 
 const ROOT = path.join(__dirname, '..');
 const args = numericOptions();
@@ -26,7 +27,6 @@ const RUNS = args.runs || 5;
 const WORK = args.work || 1 << 20;
 const SLOTS = args.slots || 2;
 
-const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
 const mega = (x) => (x / 1e6).toFixed(1).padStart(7);
 
 // A native helper of the development build (scripts/setup.sh).

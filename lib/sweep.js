@@ -131,4 +131,6 @@ async function sweepDevice(d, { slots = [2], seconds, quick = false, onRow = () 
   return { rows, choices, choice: choices[0] };
 }
 
-module.exports = { sweepDevice, pickWorkSize, cachedChoice, storeChoices, cacheFile, MAX_SCAN_MS, WITHIN };
+module.exports = {
+  sweepDevice, pickWorkSize, cachedChoice, storeChoices, cacheFile, median, MAX_SCAN_MS, WITHIN,
+};
