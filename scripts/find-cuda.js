@@ -12,26 +12,44 @@ function isFile(p) {
   try { return fs.statSync(p).isFile(); } catch (_) { return false; }
 }
 
-function findNvcc() {
-  if (process.env.NONCESIEVE_NO_CUDA && process.env.NONCESIEVE_NO_CUDA !== '0') return null;
-  const exe = process.platform === 'win32' ? 'nvcc.exe' : 'nvcc';
-  for (const dir of (process.env.PATH || '').split(path.delimiter)) {
-    if (dir && isFile(path.join(dir, exe))) return path.join(dir, exe);
-  }
-  const roots = ['/usr/local/cuda', process.env.CUDA_PATH, process.env.CUDA_HOME];
-  for (const root of roots) {
-    if (root && isFile(path.join(root, 'bin', exe))) return path.join(root, 'bin', exe);
-  }
-  return null;
+const NVCC = process.platform === 'win32' ? 'nvcc.exe' : 'nvcc';
+
+function cudaDisabled() {
+  return Boolean(process.env.NONCESIEVE_NO_CUDA && process.env.NONCESIEVE_NO_CUDA !== '0');
 }
 
-function cudaRoot() {
-  const nvcc = findNvcc();
-  if (!nvcc) return null;
-  // Follow a linked nvcc (/usr/bin/nvcc -> /opt/cuda/bin/nvcc gives /opt/cuda), but keep
-  // /usr/local/cuda as written rather than the versioned folder it points to.
+// The toolkit an nvcc belongs to. A link (/usr/bin/nvcc -> /opt/cuda/bin/nvcc) is
+// followed, but /usr/local/cuda is kept as written rather than the versioned folder
+// it points to. A wrapper script (/usr/local/bin/nvcc that execs the toolkit's own)
+// leaves a folder with no CUDA headers: nvcc then says where its toolkit is, as the
+// TOP of a dry run.
+function rootOf(nvcc) {
   const real = fs.lstatSync(nvcc).isSymbolicLink() ? fs.realpathSync(nvcc) : nvcc;
-  return path.dirname(path.dirname(real));
+  const root = path.dirname(path.dirname(real));
+  if (isFile(path.join(root, 'include', 'cuda_runtime.h'))) return root;
+  const r = require('child_process').spawnSync(nvcc, ['--dryrun', '-c', 'probe.cu'],
+    { encoding: 'utf8', timeout: 30000 });
+  const top = /^#\$ TOP=(.+)$/m.exec(`${r.stdout || ''}${r.stderr || ''}`);
+  return top ? path.resolve(top[1].trim()) : root;
+}
+
+// CUDA_PATH or CUDA_HOME names the toolkit when set; else the first complete toolkit
+// of an nvcc on PATH or /usr/local/cuda, else the first incomplete one (so that the
+// skip line can name what is missing).
+function cudaRoot() {
+  if (cudaDisabled()) return null;
+  for (const root of [process.env.CUDA_PATH, process.env.CUDA_HOME]) {
+    if (root && isFile(path.join(root, 'bin', NVCC))) return root;
+  }
+  const found = [];
+  for (const dir of [...(process.env.PATH || '').split(path.delimiter), '/usr/local/cuda/bin']) {
+    const nvcc = dir && path.join(dir, NVCC);
+    if (!nvcc || !isFile(nvcc)) continue;
+    const root = rootOf(nvcc);
+    if (cudartStatic(root)) return root;
+    found.push(root);
+  }
+  return found[0] || null;
 }
 
 function cudartStatic(root) {
@@ -70,7 +88,7 @@ function usableRoot() {
     noteSkip('nvsieve', `noncesieve: skipping nvsieve (CUDA): ${why}; building clsieve only`);
     return null;
   };
-  if (process.env.NONCESIEVE_NO_CUDA && process.env.NONCESIEVE_NO_CUDA !== '0') {
+  if (cudaDisabled()) {
     return skip('NONCESIEVE_NO_CUDA is set; unset it and run `npm rebuild noncesieve` to build it');
   }
   const root = cudaRoot();
@@ -100,4 +118,4 @@ if (require.main === module) {
   }
 }
 
-module.exports = { findNvcc, cudaRoot, cudartStatic };
+module.exports = { cudaRoot, cudartStatic };

@@ -17,7 +17,9 @@ const { spawnSync, execFileSync } = require('child_process');
 const { LINES, cacheRoot, distribution } = require('./node-dists');
 
 const ROOT = path.join(__dirname, '..');
-const ADDONS = ['clsieve', 'nvsieve'];
+// NONCESIEVE_NO_CUDA=1 prebuilds clsieve only, on a machine without the CUDA toolkit.
+const CUDA_OFF = Boolean(process.env.NONCESIEVE_NO_CUDA && process.env.NONCESIEVE_NO_CUDA !== '0');
+const ADDONS = CUDA_OFF ? ['clsieve'] : ['clsieve', 'nvsieve'];
 // What a source build reads, relative to ROOT: what the package ships of
 // scripts/ (the installed package builds with the same), and nan.
 const BUILD_INPUTS = ['binding.gyp', 'package.json', 'src', 'node_modules/nan',
@@ -88,6 +90,11 @@ function prebuildify(addon, dist, work) {
   // node-gyp's own chatter only when it failed; a probe's skip line always.
   const output = `${r.stdout || ''}${r.stderr || ''}`;
   for (const line of output.split('\n')) if (/^noncesieve: /.test(line)) log(line);
+  const skipped = new RegExp(`^noncesieve: skipping ${addon} `, 'm').test(output);
+  if (skipped) {
+    throw new Error(`${addon} cannot be built here (the line above says why)` +
+      (addon === 'nvsieve' ? '; NONCESIEVE_NO_CUDA=1 prebuilds clsieve only' : ''));
+  }
   if (r.status !== 0) {
     process.stderr.write(output.split('\n').slice(-40).join('\n'));
     throw new Error(`prebuildify of ${addon} for Node ${dist.version} failed`);
@@ -99,6 +106,7 @@ function main() {
     ? process.argv[process.argv.indexOf('--lines') + 1].split(',').map(Number) : LINES.map((l) => l.line);
   for (const spec of LINES.filter((l) => wanted.includes(l.line))) {
     const dist = distribution(spec, log);
+    if (CUDA_OFF) fs.rmSync(outFile('nvsieve', spec.abi), { force: true });
     const hash = inputsHash(dist);
     const done = fs.existsSync(stampFile(spec.abi)) &&
       fs.readFileSync(stampFile(spec.abi), 'utf8') === hash &&

@@ -168,6 +168,34 @@ test('noncesieve devices says per backend why it found nothing', () => {
   assert.match(r.stdout, /^No device found\.\nCUDA: no NVIDIA driver was found .*\nOpenCL: no OpenCL device was found: .*pocl-opencl-icd.*\n$/);
 });
 
+test('the toolkit is found behind a wrapper script, and CUDA_PATH names it first', (t) => {
+  const dir = tempDir(t);
+  const script = (file, body) => {
+    fs.mkdirSync(path.dirname(file), { recursive: true });
+    fs.writeFileSync(file, `#!/bin/sh\n${body}\n`, { mode: 0o755 });
+  };
+  // A complete toolkit whose nvcc tells its TOP in a dry run, as the real one does.
+  const toolkit = path.join(dir, 'cuda-13.0');
+  script(path.join(toolkit, 'bin', 'nvcc'), `[ "$1" = --dryrun ] && echo '#$ TOP=${toolkit}/bin/..' >&2; exit 0`);
+  fs.mkdirSync(path.join(toolkit, 'lib64'));
+  fs.writeFileSync(path.join(toolkit, 'lib64', 'libcudart_static.a'), '');
+  // /usr/local/bin/nvcc of some images: a script that execs the toolkit's nvcc.
+  const wrapper = path.join(dir, 'wrapper');
+  script(path.join(wrapper, 'nvcc'), `exec '${toolkit}/bin/nvcc' "$@"`);
+  // An nvcc whose toolkit has no runtime library.
+  const partial = path.join(dir, 'partial');
+  script(path.join(partial, 'bin', 'nvcc'), 'exit 0');
+  const cases = [
+    { why: 'a wrapper on PATH', env: { PATH: `${wrapper}:${process.env.PATH}` } },
+    { why: 'an incomplete toolkit earlier on PATH', env: { PATH: `${partial}/bin:${wrapper}:${process.env.PATH}` } },
+    { why: 'CUDA_PATH before PATH', env: { CUDA_PATH: toolkit, PATH: `${partial}/bin:${process.env.PATH}` } },
+  ];
+  for (const { why, env } of cases) {
+    const r = node(['scripts/find-cuda.js', '--cudart'], { CUDA_PATH: '', CUDA_HOME: '', ...env });
+    assert.strictEqual(r.stdout, path.join(toolkit, 'lib64', 'libcudart_static.a'), why);
+  }
+});
+
 // Hides `dir` behind an empty folder for one command (needs a mount namespace).
 function hidden(dir, command, env = {}, cwd = ROOT) {
   return spawnSync('unshare', ['-m', 'sh', '-c', `mount --bind "$EMPTY" "${dir}" && ${command}`],
@@ -191,7 +219,8 @@ test('the source build leaves out an addon it cannot build, with one line', (t) 
   fs.mkdirSync(path.join(fake, 'lib64'));
   fs.writeFileSync(path.join(fake, 'lib64', 'libcudart_static.a'), '');
   fs.writeFileSync(path.join(fake, 'bin', 'nvcc'), '#!/bin/sh\necho "error -- unsupported GNU version! gcc versions later than 11 are not supported!" >&2\nexit 1\n', { mode: 0o755 });
-  let r = node(['scripts/find-cuda.js'], { PATH: `${path.join(fake, 'bin')}:${process.env.PATH}` }, buildDir);
+  let r = node(['scripts/find-cuda.js'],
+    { PATH: `${path.join(fake, 'bin')}:${process.env.PATH}`, CUDA_PATH: '', CUDA_HOME: '' }, buildDir);
   assert.strictEqual(r.stdout, '');
   const line = /^noncesieve: skipping nvsieve \(CUDA\): .*cuda\/bin\/nvcc cannot compile a test kernel \(error -- unsupported GNU version! gcc versions later than 11 are not supported!\); install a host compiler this nvcc supports or set CUDA_PATH to another toolkit, then run `npm rebuild noncesieve` \(NONCESIEVE_NO_CUDA=1 leaves nvsieve out on purpose\); building clsieve only\n$/;
   assert.match(r.stderr, line);
@@ -205,7 +234,8 @@ test('the source build leaves out an addon it cannot build, with one line', (t) 
   assert.match(r.stderr, /^noncesieve: skipping clsieve \(OpenCL\): .*CL\/opencl\.hpp: No such file or directory; install the Khronos OpenCL C\+\+ headers \(Debian\/Ubuntu: apt-get install opencl-clhpp-headers\), then run `npm rebuild noncesieve`; building nvsieve only\n$/);
   assert.strictEqual(note('clsieve'), r.stderr);
   r = hidden('/usr/local/cuda', `"${process.execPath}" scripts/find-cuda.js`,
-    { PATH: process.env.PATH.split(':').filter((d) => !fs.existsSync(path.join(d, 'nvcc'))).join(':') }, buildDir);
+    { PATH: process.env.PATH.split(':').filter((d) => !fs.existsSync(path.join(d, 'nvcc'))).join(':'), CUDA_PATH: '', CUDA_HOME: '' },
+    buildDir);
   assert.strictEqual(r.stdout, '');
   assert.match(r.stderr, /^noncesieve: skipping nvsieve \(CUDA\): no nvcc was found on PATH, in \/usr\/local\/cuda, \$CUDA_PATH or \$CUDA_HOME; install the CUDA toolkit or set CUDA_PATH to it, then run `npm rebuild noncesieve`/);
   // A probe that succeeds clears an old note.
