@@ -2,6 +2,7 @@
 // Finding devices on both backends without ever ending the process: CUDA is
 // asked in a child process first, and OpenCL discovery can be widened from
 // AMD's GPUs to every OpenCL device (PoCL on a CPU, say).
+const { NO_CODE_FOR, OLDER_GPUS } = require('./cuda-builds');
 
 // Constructs clsieve's context with discovery widened to every OpenCL device.
 function openAnyOpenCL(clsieve) {
@@ -23,9 +24,7 @@ function restore(name, value) {
 
 // Why nvsieve cannot run a device it reports with granularity 0.
 const NO_IMAGE = 'this build of nvsieve carries no machine code for its GPU generation ' +
-  '(compute capability below the oldest image of the build); a build with an older CUDA ' +
-  'toolkit runs it (CUDA 12 builds for compute capability 5.0 and later: install CUDA 12, then ' +
-  '`npm rebuild noncesieve --build-from-source`)';
+  `(compute capability below the oldest image of the build); a build with an older CUDA toolkit runs it: ${OLDER_GPUS}`;
 
 function describe(gpu, backend, count, widened = false) {
   const devices = [];
@@ -38,10 +37,6 @@ function describe(gpu, backend, count, widened = false) {
 }
 
 const usable = (found) => found.devices.some((d) => !d.unsupported);
-
-// nvsieve's reason when it starts but can run none of its devices: the
-// context is safe to construct then, and lists them as unsupported.
-const ONLY_OLD_DEVICES = /^nvsieve carries no code for the generation of /;
 
 // Why OpenCL discovery found nothing, with what to install.
 const NO_OPENCL_DEVICE = 'no OpenCL device was found: AMD GPUs need their OpenCL platform ' +
@@ -65,7 +60,9 @@ function openBackends(choice = 'auto', log = () => {}, why = () => {}) {
   if (choice === 'cuda' || choice === 'auto') {
     const nvsieve = require('./nvsieve');
     const reason = nvsieve.unavailableReason();
-    if (reason === null || ONLY_OLD_DEVICES.test(reason)) {
+    // A reason of devices without code still lets the context be constructed:
+    // it lists them as unsupported.
+    if (reason === null || reason.startsWith(NO_CODE_FOR)) {
       const gpu = new nvsieve.GpuContextWrapper();
       found.push(describe(gpu, 'cuda', gpu.get_total_devices()));
     }

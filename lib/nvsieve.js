@@ -7,6 +7,7 @@ const fs = require('fs');
 const path = require('path');
 const { spawnSync } = require('child_process');
 const { loadAddon, locate, missingMessage, loadFailureHint } = require('./load-addon');
+const { NO_CODE_FOR, OLDER_GPUS } = require('./cuda-builds');
 
 // NONCESIEVE_NVSIEVE_ADDON points at another build of the module (the
 // emulated one the tests use).
@@ -25,8 +26,7 @@ function load() {
 // The driver floor of the CUDA runtime linked into the module (CUDA 13.x).
 const DRIVER_FLOOR = 'CUDA 13 needs NVIDIA driver 580 or newer';
 const OLDEST_GENERATION = 'compute capability 7.5 (Turing) or newer when built with CUDA 13, as the ' +
-  'prebuilt module is; Pascal and Volta GPUs need a build made with CUDA 12 (install CUDA 12, then ' +
-  '`npm rebuild noncesieve --build-from-source`)';
+  `prebuilt module is; ${OLDER_GPUS}`;
 
 // Whether the dynamic loader can find the driver's libcuda.so.1: its cache
 // names every library it knows, and LD_LIBRARY_PATH adds folders.
@@ -97,7 +97,7 @@ function classify(probe) {
   if (devices.length === 0) return 'the NVIDIA driver reports no CUDA device';
   if (devices.every((d) => d.gran === 0)) {
     const names = devices.map((d, i) => `GPU ${i} (${d.key.replace(/_+$/, '').replace(/_/g, ' ')})`);
-    return `nvsieve carries no code for the generation of ${names.join(', ')}: ` +
+    return `${NO_CODE_FOR}${names.join(', ')}: ` +
       `it runs on GPUs of ${OLDEST_GENERATION}`;
   }
   return null;

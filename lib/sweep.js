@@ -5,9 +5,9 @@
 // new job reaches the GPU quickly. Choices are cached per device key and slot
 // count, so that only the first search on a device pays for a short sweep.
 const fs = require('fs');
-const os = require('os');
 const path = require('path');
 const pow = require('./pow');
+const { cacheDir } = require('./cache-dir');
 const { noncesPerScan, WORK_SIZE_STEP } = require('./work');
 const { keepBusy, scanOnce } = require('./search');
 
@@ -17,9 +17,7 @@ const WITHIN = 0.02;
 const MAX_WORK = 2 ** 30;
 
 function cacheFile() {
-  const base = process.env.XDG_CACHE_HOME || path.join(os.homedir(), '.cache');
-  const dir = process.env.NONCESIEVE_CACHE_DIR || path.join(base, 'noncesieve');
-  return path.join(dir, 'work-sizes.json');
+  return path.join(cacheDir(), 'work-sizes.json');
 }
 
 // One entry per kind of device: two cards of one model share their choice.

