@@ -118,4 +118,4 @@ if (require.main === module) {
   }
 }
 
-module.exports = { cudaRoot, cudartStatic };
+module.exports = { cudaRoot, cudartStatic, cudaDisabled };

@@ -18,7 +18,7 @@ const { LINES, cacheDir, distribution } = require('./node-dists');
 
 const ROOT = path.join(__dirname, '..');
 // NONCESIEVE_NO_CUDA=1 prebuilds clsieve only, on a machine without the CUDA toolkit.
-const CUDA_OFF = Boolean(process.env.NONCESIEVE_NO_CUDA && process.env.NONCESIEVE_NO_CUDA !== '0');
+const CUDA_OFF = require('./find-cuda').cudaDisabled();
 const ADDONS = CUDA_OFF ? ['clsieve'] : ['clsieve', 'nvsieve'];
 // What a source build reads, relative to ROOT: what the package ships of
 // scripts/ (the installed package builds with the same), and nan.
