@@ -258,4 +258,4 @@ if (require.main === module) {
   });
 }
 
-module.exports = { MARK, EXIT, laneList, chooseWork, initialise, CommandError };
+module.exports = { MARK, EXIT, laneList, initialise };

@@ -91,4 +91,4 @@ function openBackends(choice = 'auto', log = () => {}, why = () => {}) {
   return found;
 }
 
-module.exports = { openBackends, BACKEND_NAMES, NO_IMAGE };
+module.exports = { openBackends, BACKEND_NAMES };

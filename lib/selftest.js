@@ -123,4 +123,4 @@ function judgeModuleTest(backend, span, output) {
   return { result: result === pow.NOT_FOUND ? null : result, ms: ms === null ? null : Number(ms), problem };
 }
 
-module.exports = { knownAnswers, judgeScan, judgeModuleTest, moduleTestRange, winnersBelow };
+module.exports = { knownAnswers, judgeScan, judgeModuleTest };

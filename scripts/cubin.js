@@ -150,4 +150,4 @@ function keptPtx(dir = KEEP) {
   return fs.readdirSync(dir).filter((f) => f.endsWith('.ptx'));
 }
 
-module.exports = { KEEP, KERNEL, KERNELS, readElf, ptxasReport, kernelImages, keptPtx, decodeInstructions };
+module.exports = { KERNELS, kernelImages, keptPtx };

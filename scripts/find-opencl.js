@@ -55,4 +55,4 @@ if (require.main === module && selected('clsieve')) {
   }
 }
 
-module.exports = { probe, missingPackages };
+module.exports = { probe };
