@@ -112,51 +112,81 @@
     ['cuda_root!=""', {
       'targets': [
         {
-          # The CUDA backend: device model, runner and kernel module, linked into
-          # nvsieve with the CUDA runtime and into nvsieve_emu with the emulated one.
+          # The CUDA backend: device model, runner, the driver it opens at run
+          # time, and the kernel module's two images embedded (the fatbin nvcc
+          # makes, the portable PTX clang makes).
           'target_name': 'nvsieve_backend',
           'type': 'static_library',
           'sources': [
+            'src/binding/cuda_driver.cc',
             'src/binding/device.cc',
-            'src/binding/kernel_blake.cu',
-            'src/binding/runner.cu',
+            'src/binding/kernel_blake.cc',
+            'src/binding/runner.cc',
           ],
           'dependencies': ['noncesieve_core'],
-          'include_dirs': ['src/binding'],
+          'include_dirs': ['src/binding', '<(cuda_root)/include'],
+          'defines': ['NVSIEVE_SASS_ARCHS=<!(node scripts/cuda-archs.js --list <(cuda_root)/bin/nvcc)'],
           'direct_dependent_settings': {
-            'include_dirs': ['src/binding'],
+            'include_dirs': ['src/binding', '<(cuda_root)/include'],
           },
-          'rules': [
+          'link_settings': {
+            'libraries': ['-ldl'],
+          },
+          'actions': [
             {
-              'rule_name': 'nvcc',
-              'extension': 'cu',
-              # make does not see the headers a .cu includes, so any header change
-              # recompiles them all (new headers are picked up by a rebuild).
+              # make does not see the headers the kernel includes, so any header
+              # change rebuilds the images.
+              'action_name': 'nvsieve_fatbin',
               'inputs': [
+                'src/binding/kernel_blake.cu',
                 'scripts/nvcc.sh',
                 'scripts/cuda-archs.js',
-                '<!@(ls src/common/*.h src/binding/*.h src/binding/*.cuh 2>/dev/null || true)',
+                '<!@(ls src/common/*.h)',
               ],
-              'outputs': ['<(INTERMEDIATE_DIR)/<(RULE_INPUT_ROOT).o'],
+              'outputs': ['<(PRODUCT_DIR)/nvsieve_fatbin'],
               'action': [
                 'env', 'NVCC=<(cuda_root)/bin/nvcc',
-                'bash', 'scripts/nvcc.sh', '<(RULE_INPUT_PATH)',
-                '<(INTERMEDIATE_DIR)/<(RULE_INPUT_ROOT).o',
+                'bash', 'scripts/nvcc.sh', 'src/binding/kernel_blake.cu', '<(PRODUCT_DIR)/nvsieve_fatbin',
+              ],
+              'message': 'nvcc kernel_blake.cu (fatbin)',
+            },
+            {
+              'action_name': 'nvsieve_portable_ptx',
+              'inputs': [
+                'src/binding/kernel_blake.cu',
+                'src/binding/clang_cuda.h',
+                'scripts/portable-ptx.sh',
+                '<!@(ls src/common/*.h)',
+              ],
+              'outputs': ['<(PRODUCT_DIR)/nvsieve_portable_ptx'],
+              'action': [
+                'bash', 'scripts/portable-ptx.sh', 'src/binding/kernel_blake.cu',
+                '<(PRODUCT_DIR)/nvsieve_portable_ptx',
+              ],
+              'message': 'clang kernel_blake.cu (portable PTX)',
+            },
+            {
+              'action_name': 'nvsieve_embed',
+              'inputs': [
+                'scripts/embed.js',
+                '<(PRODUCT_DIR)/nvsieve_fatbin',
+                '<(PRODUCT_DIR)/nvsieve_portable_ptx',
+              ],
+              'outputs': ['<(INTERMEDIATE_DIR)/nvsieve_images.cc'],
+              'action': [
+                'node', 'scripts/embed.js', '--raw', '<(INTERMEDIATE_DIR)/nvsieve_images.cc',
+                '<(PRODUCT_DIR)/nvsieve_fatbin', '<(PRODUCT_DIR)/nvsieve_portable_ptx',
               ],
               'process_outputs_as_sources': 1,
-              'message': 'nvcc <(RULE_INPUT_NAME)',
+              'message': 'Embedding the CUDA images',
             },
           ],
         },
         {
+          # No CUDA library is linked: the driver is opened at run time.
           'target_name': 'nvsieve',
-          'variables': {
-            'cudart_static': '<!(node scripts/find-cuda.js --cudart)',
-          },
           'sources': ['<@(nvsieve_binding)'],
           'dependencies': ['nvsieve_backend'],
-          # Static CUDA runtime: the addon needs only the driver (libcuda.so) at run time.
-          'libraries': ['<(cudart_static)', '-ldl', '-lpthread', '-lrt'],
         },
       ],
     }],
@@ -185,33 +215,6 @@
           'type': 'executable',
           'sources': ['bench/native/ocl_host.cc'],
           'dependencies': ['clsieve_backend'],
-        },
-      ],
-    }],
-    # nvsieve_emu.node: nvsieve's binding and backend linked against the emulated
-    # CUDA runtime of test/emu_cuda instead of libcudart_static.a, so that the
-    # module runs its kernel on the CPU and can be tested without a GPU.
-    ['dev_tree==1 and cuda_root!=""', {
-      'targets': [
-        {
-          'target_name': 'nvsieve_emu_runtime',
-          'type': 'static_library',
-          'sources': [
-            'test/emu_cuda/emu_config.cc',
-            'test/emu_cuda/emu_kernels.cc',
-            'test/emu_cuda/emu_runtime.cc',
-          ],
-          'include_dirs': ['test/emu_cuda', '<(cuda_root)/include'],
-          # No kernel image below the oldest architecture the module is built for.
-          'defines': ['NVSIEVE_OLDEST_ARCH=<!(node scripts/cuda-archs.js --oldest <(cuda_root)/bin/nvcc)'],
-          'link_settings': {
-            'libraries': ['-lpthread'],
-          },
-        },
-        {
-          'target_name': 'nvsieve_emu',
-          'sources': ['<@(nvsieve_binding)'],
-          'dependencies': ['nvsieve_backend', 'nvsieve_emu_runtime'],
         },
       ],
     }],

@@ -190,17 +190,46 @@ export declare const GpuContextWrapper: GpuContextWrapperConstructor;
 /**
  * True when the addon is built and a CUDA driver with at least one device is
  * usable, so that constructing `GpuContextWrapper` will not end the process.
- * Asks once, in a child process (up to 60 s), and caches the answer; never
- * throws and never ends the calling process.
+ * Asks the driver once, in this process, and caches the answer; never throws
+ * and never ends the calling process.
  */
 export declare function isAvailable(): boolean;
 
 /**
  * Why nvsieve cannot run here, in words, or null when `isAvailable()` is
  * true: the addon is not installed or cannot be loaded (a glibc older than
- * the prebuilt binary needs, say), no NVIDIA driver, a driver too old for the
- * CUDA runtime inside the module, no CUDA device, or no device of a
- * generation the module carries code for. Same probe and cache as
- * `isAvailable()`; never throws.
+ * the prebuilt binary needs, say), no NVIDIA driver or one that does not
+ * start, no CUDA device, or no device that runs either of the module's
+ * images (each named with its compute capability, the driver's version and
+ * what to install). Same answer and cache as `isAvailable()`; never throws.
  */
 export declare function unavailableReason(): string | null;
+
+/** One CUDA device as the driver offers it (see `driverReport`). */
+export interface CudaDeviceReport {
+  name: string;
+  /** Compute capability. */
+  major: number;
+  minor: number;
+  totalGlobalMem: number;
+  /** What runs on it: "SASS sm_86", or "PTX, compiled by the driver". */
+  image?: string;
+  /** Why nothing runs on it, with what to install; set when `image` is not. */
+  failure?: string;
+}
+
+/**
+ * What the NVIDIA driver and each CUDA device offer, without ending the
+ * process (unlike constructing `GpuContextWrapper` where the driver is
+ * missing): loads nvsieve's code on every device, so the driver's first-run
+ * compile of the PTX happens here. Throws when the module cannot be loaded.
+ */
+export declare function driverReport(): {
+  /** The CUDA version of the driver, as cuDriverGetVersion gives it (12020 for 12.2); 0 without one. */
+  driverVersion: number;
+  /** The driver in words: "580.82.07, for CUDA 13.0" (the release where the system tells it). */
+  driver: string;
+  /** Why the driver cannot be used at all. */
+  problem?: string;
+  gpus: CudaDeviceReport[];
+};

@@ -6,8 +6,8 @@
 //
 //   node bench/soak.js [--scans 100000] [--backend opencl|cuda] [--slots 4] [--work 256]
 //
-// With --backend cuda set NONCESIEVE_NVSIEVE_ADDON to the emulated module to
-// run it without a GPU.
+// With --backend cuda set NVSIEVE_LIBCUDA=build/emu-cuda/libcuda.so.1 (the
+// emulated driver) to run it without a GPU.
 const { openBackends } = require('../lib/devices');
 const { scanOnce } = require('../lib/search');
 const pow = require('../lib/pow');

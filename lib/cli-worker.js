@@ -54,14 +54,14 @@ function chooseDevices(options, { all = false } = {}) {
   let seen = 0;
   for (const choice of backendChoices(options)) {
     for (const { backend, gpu, devices } of openBackends(choice, (line) => send({ log: line }), why)) {
-      for (const { index, unsupported } of devices) {
+      for (const { index, unsupported, ...cuda } of devices) {
         seen++;
         const id = `${backend}:${index}`;
         const names = [id, String(index)].filter((n) => named.includes(n));
         if (named.length && names.length === 0) continue;
         names.forEach((n) => matched.add(n));
         // clsieve names a device only once it is initialised (below).
-        const d = { backend, gpu, index, id, key: backend === 'cuda' ? gpu.get_key(index) : null };
+        const d = { backend, gpu, index, id, key: backend === 'cuda' ? gpu.get_key(index) : null, cuda };
         if (unsupported && !all) {
           if (named.length) throw new CommandError(`${id} (${d.key}) cannot be used: ${unsupported}`, EXIT.USAGE);
           send({ log: `Skipping ${id} (${d.key}): ${unsupported}` });
@@ -152,7 +152,8 @@ function laneList(chosen, slots) {
 }
 
 function describeDevice(d) {
-  const info = { device: d.id, backend: d.backend, index: d.index, key: d.key };
+  // CUDA devices also say what they run, their compute capability and the driver.
+  const info = { device: d.id, backend: d.backend, index: d.index, key: d.key, ...d.cuda };
   info.batch = d.backend === 'cuda' ? d.gpu.get_batch_size(d.index) : d.gpu.get_batch_size(d.index, 1);
   if (d.unsupported) return { ...info, gran: 0, unsupported: d.unsupported };
   return { ...info, work: d.work, gran: d.gran, noncesPerScan: d.span };

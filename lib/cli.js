@@ -245,6 +245,9 @@ async function devices(options) {
   for (const d of list) {
     console.log(`${d.device.padEnd(10)} ${String(d.batch).padStart(6)}  ${String(d.gran).padStart(4)}  ` +
       `${d.memory.padStart(8)}  ${d.name} (${d.key})`);
+    if (d.compute) {
+      console.log(`           CUDA: compute capability ${d.compute}; runs ${d.runs || 'nothing'}; driver ${d.driver}`);
+    }
     if (d.unsupported) console.log(`           unsupported: ${d.unsupported}`);
   }
   return list.some((d) => !d.unsupported) ? EXIT.OK : EXIT.NO_DEVICE;

@@ -2,7 +2,7 @@
 // Finding devices on both backends without ever ending the process: CUDA is
 // asked in a child process first, and OpenCL discovery can be widened from
 // AMD's GPUs to every OpenCL device (PoCL on a CPU, say).
-const { NO_CODE_FOR, OLDER_GPUS } = require('./cuda-builds');
+const { NO_CODE_FOR } = require('./cuda-builds');
 
 // Constructs clsieve's context with discovery widened to every OpenCL device.
 function openAnyOpenCL(clsieve) {
@@ -22,16 +22,21 @@ function restore(name, value) {
   else process.env[name] = value;
 }
 
-// Why nvsieve cannot run a device it reports with granularity 0.
-const NO_IMAGE = 'this build of nvsieve carries no machine code for its GPU generation ' +
-  `(compute capability below the oldest image of the build); a build with an older CUDA toolkit runs it: ${OLDER_GPUS}`;
+// A CUDA device as the driver offers it: { runs, compute, driver } and, when
+// no image runs, the reason as `unsupported`.
+function cudaDevice(index, report) {
+  const g = report.gpus[index] || {};
+  const d = { index, compute: `${g.major}.${g.minor}`, driver: report.driver };
+  if (g.image) d.runs = g.image;
+  else d.unsupported = g.failure || 'the driver did not describe it';
+  return d;
+}
 
 function describe(gpu, backend, count, widened = false) {
+  const report = backend === 'cuda' ? require('./nvsieve').driverReport() : null;
   const devices = [];
   for (let index = 0; index < count; index++) {
-    // nvsieve answers get_gran before init_devices; clsieve only after.
-    const unsupported = backend === 'cuda' && gpu.get_gran(index) === 0;
-    devices.push(unsupported ? { index, unsupported: NO_IMAGE } : { index });
+    devices.push(report ? cudaDevice(index, report) : { index });
   }
   return { backend, gpu, devices, widened };
 }

@@ -1,16 +1,15 @@
 'use strict';
-// The CUDA addon. Loading needs no GPU; constructing GpuContextWrapper on a
-// machine without a usable CUDA driver ends the process (that is the module's
-// contract for GPU failures), so isAvailable() and unavailableReason() ask
-// first, in a child process.
+// The CUDA addon. It opens the NVIDIA driver (libcuda.so.1) at run time, so it
+// loads on any machine; constructing GpuContextWrapper where the driver or
+// every GPU cannot run it ends the process (that is the module's contract
+// for GPU failures), so isAvailable() and unavailableReason() ask first,
+// in-process, through the module's driverReport(), which never ends it.
 const fs = require('fs');
 const path = require('path');
-const { spawnSync } = require('child_process');
-const { loadAddon, locate, missingMessage, loadFailureHint } = require('./load-addon');
-const { NO_CODE_FOR, OLDER_GPUS } = require('./cuda-builds');
+const { loadAddon, locate, missingMessage } = require('./load-addon');
+const { NO_CODE_FOR, DRIVER_FLOORS } = require('./cuda-builds');
 
-// NONCESIEVE_NVSIEVE_ADDON points at another build of the module (the
-// emulated one the tests use).
+// NONCESIEVE_NVSIEVE_ADDON points at another build of the module.
 function addonFile() {
   return process.env.NONCESIEVE_NVSIEVE_ADDON
     ? path.resolve(process.env.NONCESIEVE_NVSIEVE_ADDON)
@@ -23,25 +22,8 @@ function load() {
   return addon;
 }
 
-// The driver floor of the CUDA runtime linked into the module (CUDA 13.x).
-const DRIVER_FLOOR = 'CUDA 13 needs NVIDIA driver 580 or newer';
-const OLDEST_GENERATION = 'compute capability 7.5 (Turing) or newer when built with CUDA 13, as the ' +
-  `prebuilt module is; ${OLDER_GPUS}`;
-
-// Whether the dynamic loader can find the driver's libcuda.so.1: its cache
-// names every library it knows, and LD_LIBRARY_PATH adds folders.
-function driverLibraryFound() {
-  const dirs = (process.env.LD_LIBRARY_PATH || '').split(':').filter(Boolean);
-  dirs.push('/usr/lib/wsl/lib');
-  if (dirs.some((d) => fs.existsSync(path.join(d, 'libcuda.so.1')))) return true;
-  try {
-    return fs.readFileSync('/etc/ld.so.cache').includes('libcuda.so.1');
-  } catch (_) {
-    return false;
-  }
-}
-
-function driverVersion() {
+// The release of the loaded NVIDIA kernel module (580.82.07), when there is one.
+function driverRelease() {
   try {
     const m = /Kernel Module(?: for [\w-]+)?\s+([0-9][0-9.]*)/
       .exec(fs.readFileSync('/proc/driver/nvidia/version', 'utf8'));
@@ -51,78 +33,52 @@ function driverVersion() {
   }
 }
 
-// What the child reports: its load error, or each device's key and
-// granularity; a failed runtime start ends it with the module's message.
-const PROBE = `
-let m;
-try { m = require(process.argv[1]); } catch (err) {
-  process.stdout.write(JSON.stringify({ loadError: String(err.message).split('\\n')[0] }));
-  process.exit(0);
+// "CUDA 12.2" from cuDriverGetVersion's 12020, with the release when known.
+function driverText(version) {
+  const release = driverRelease();
+  const cuda = version ? `CUDA ${Math.floor(version / 1000)}.${(version % 1000) / 10}` : 'an unknown CUDA version';
+  return `${release ? `${release}, ` : ''}for ${cuda}`;
 }
-const g = new m.GpuContextWrapper();
-const devices = [];
-for (let i = 0; i < g.get_total_devices(); i++) devices.push({ key: g.get_key(i), gran: g.get_gran(i) });
-process.stdout.write(JSON.stringify({ devices }));`;
 
-// Turns what the probe saw into null (usable) or the reason, in words.
-function classify(probe) {
-  if (probe.loadError !== undefined) {
-    return `nvsieve cannot be loaded: ${probe.loadError}; ${loadFailureHint('nvsieve', probe.loadError)}`;
-  }
-  if (probe.cudaError !== undefined) {
-    const text = probe.cudaError;
-    // Without libcuda.so.1 the runtime reports an insufficient driver.
-    const driverless = /insufficient|initialization error/i.test(text) && !driverLibraryFound();
-    if (driverless) {
+// Turns the module's driver report into null (usable) or the reason, in words.
+function classify(report) {
+  const problem = report.problem;
+  if (problem !== undefined) {
+    if (/cannot be opened/.test(problem)) {
       return 'no NVIDIA driver was found (libcuda.so.1 is not installed or not on the library path): ' +
-        `install the NVIDIA driver (${DRIVER_FLOOR})`;
+        `install the NVIDIA driver (${DRIVER_FLOORS}) (${problem.replace(/^no NVIDIA driver: /, '')})`;
     }
-    if (/initialization error/i.test(text)) {
-      return 'the NVIDIA driver is installed but did not start (check nvidia-smi and that the nvidia ' +
-        `kernel module is loaded) (CUDA said: ${text})`;
-    }
-    if (/insufficient/i.test(text)) {
-      const version = driverVersion();
-      return `the NVIDIA driver${version ? ` (${version})` : ''} is too old for the CUDA runtime ` +
-        `inside nvsieve: ${DRIVER_FLOOR} (CUDA said: ${text})`;
-    }
-    if (/no CUDA-capable device/i.test(text)) {
+    if (/ has no /.test(problem)) return `the NVIDIA driver cannot be used: ${problem}`;
+    if (/no CUDA-capable device/i.test(problem)) {
       return 'the NVIDIA driver found no CUDA device (check nvidia-smi, and that this process or ' +
-        `container may use the GPUs) (CUDA said: ${text})`;
+        `container may use the GPUs) (CUDA said: ${problem})`;
     }
-    return `the CUDA runtime did not start: ${text}`;
+    return `the NVIDIA driver (${driverText(report.driverVersion)}) is installed but did not start ` +
+      `(check nvidia-smi and that the nvidia kernel module is loaded) (CUDA said: ${problem})`;
   }
-  if (probe.failed) return `the CUDA probe failed: ${probe.failed}`;
-  const devices = probe.devices || [];
-  if (devices.length === 0) return 'the NVIDIA driver reports no CUDA device';
-  if (devices.every((d) => d.gran === 0)) {
-    const names = devices.map((d, i) => `GPU ${i} (${d.key.replace(/_+$/, '').replace(/_/g, ' ')})`);
-    return `${NO_CODE_FOR}${names.join(', ')}: ` +
-      `it runs on GPUs of ${OLDEST_GENERATION}`;
+  const gpus = report.gpus || [];
+  if (gpus.length === 0) return 'the NVIDIA driver reports no CUDA device';
+  if (gpus.every((g) => g.failure !== undefined)) {
+    const names = gpus.map((g, i) => `GPU ${i}: ${g.failure}`);
+    return `${NO_CODE_FOR}(driver ${driverText(report.driverVersion)}): ${names.join('; ')}`;
   }
   return null;
 }
 
 let reason;
-// Null when a CUDA driver and at least one device nvsieve can run on are
-// usable; otherwise why not, in words. Never ends the calling process; the
-// answer is cached.
+// Null when the driver works and at least one GPU runs nvsieve's code;
+// otherwise why not, in words. Never ends the calling process; cached.
 function unavailableReason() {
   if (reason !== undefined) return reason;
   const file = addonFile();
   if (!file || !fs.existsSync(file)) return (reason = missingMessage('nvsieve').replace(/^noncesieve: /, ''));
-  const r = spawnSync(process.execPath, ['-e', PROBE, file], { encoding: 'utf8', timeout: 60000 });
-  let probe;
-  const cuda = /Cuda error in func '[^']*' at line \d+ : (.*?)\.?\s*$/m.exec(r.stderr || '');
-  if (r.status === 0) {
-    try { probe = JSON.parse(r.stdout); } catch (_) { probe = { failed: `unreadable answer ${JSON.stringify(r.stdout)}` }; }
-  } else if (cuda) {
-    probe = { cudaError: cuda[1] };
-  } else {
-    const last = (r.stderr || '').trim().split('\n').pop();
-    probe = { failed: r.error ? r.error.message : `status ${r.status}${r.signal ? ` (${r.signal})` : ''}: ${last}` };
+  let m;
+  try {
+    m = load();
+  } catch (err) {
+    return (reason = `nvsieve cannot be loaded: ${err.message.replace(/^noncesieve: cannot load nvsieve \([^)]*\): /, '')}`);
   }
-  return (reason = classify(probe));
+  return (reason = classify(m.driverReport()));
 }
 
 // True when constructing GpuContextWrapper will not end the process.
@@ -130,8 +86,17 @@ function isAvailable() {
   return unavailableReason() === null;
 }
 
+// Per CUDA device, what the driver offers: { name, major, minor,
+// totalGlobalMem, image ("SASS sm_86", "PTX, compiled by the driver") or
+// failure }, and the driver's version, as driverText words it.
+function driverReport() {
+  const report = load().driverReport();
+  return { ...report, driver: driverText(report.driverVersion) };
+}
+
 module.exports = {
   get GpuContextWrapper() { return load().GpuContextWrapper; },
   isAvailable,
   unavailableReason,
+  driverReport,
 };

@@ -7,7 +7,8 @@ const fs = require('fs');
 const path = require('path');
 
 const ROOT = path.join(__dirname, '..');
-const OBJ = path.join(ROOT, 'build', 'Release', 'obj.target', 'nvsieve_backend', 'geni');
+// scripts/nvcc.sh writes the fatbin to build/Release and keeps its intermediates beside it.
+const OBJ = path.join(ROOT, 'build', 'Release');
 const KEEP = path.join(OBJ, 'keep-kernel_blake');
 const KERNEL = '_Z12blake2s_hashmPm';
 // Every search kernel of the module, by the name NVSIEVE_KERNEL gives it.
@@ -105,7 +106,7 @@ function decodeInstructions(buf, section, arch) {
 }
 
 // ptxas -v report: registers, stack and spills of the kernel, per architecture.
-function ptxasReport(file = path.join(OBJ, 'kernel_blake.o.ptxas.txt'), kernel = KERNEL) {
+function ptxasReport(file = path.join(OBJ, 'nvsieve_fatbin.ptxas.txt'), kernel = KERNEL) {
   const report = {};
   let arch = null;
   for (const line of fs.readFileSync(file, 'utf8').split('\n')) {
@@ -124,8 +125,9 @@ function ptxasReport(file = path.join(OBJ, 'kernel_blake.o.ptxas.txt'), kernel =
 }
 
 // One entry per kept cubin: its architecture, functions, d_data and size.
-function kernelImages(dir = KEEP, kernel = KERNEL) {
-  const ptxas = ptxasReport(undefined, kernel);
+// `report`: the ptxas -v output that made them.
+function kernelImages(dir = KEEP, kernel = KERNEL, report = undefined) {
+  const ptxas = ptxasReport(report, kernel);
   return fs.readdirSync(dir).filter((f) => f.endsWith('.cubin')).map((f) => {
     const buf = fs.readFileSync(path.join(dir, f));
     const { sections, symbols } = readElf(buf);

@@ -2,17 +2,17 @@
 'use strict';
 // Prints the nvcc -gencode flags for nvsieve: machine code (SASS) for every GPU
 // generation below that this nvcc can target, plus PTX of the newest so that later
-// GPUs can still JIT it, and the oldest as NVSIEVE_OLDEST_ARCH. NVSIEVE_ARCHS="sm_86 sm_90" replaces the list.
+// GPUs can still JIT it. NVSIEVE_ARCHS="sm_86 sm_90" replaces the list.
 // Usage: node scripts/cuda-archs.js [path/to/nvcc]
-//        node scripts/cuda-archs.js --oldest [path/to/nvcc]   (prints the oldest, e.g. 75)
+//        node scripts/cuda-archs.js --list [path/to/nvcc]   (the SASS built, e.g. 75,80,86)
 const { execFileSync } = require('child_process');
 const path = require('path');
 
 const ARCHS = 'sm_35 sm_37 sm_50 sm_52 sm_60 sm_61 sm_70 sm_75 sm_80 sm_86 sm_89 sm_90 sm_100 sm_120';
 
 const args = process.argv.slice(2);
-const oldestOnly = args[0] === '--oldest';
-if (oldestOnly) args.shift();
+const listOnly = args[0] === '--list';
+if (listOnly) args.shift();
 
 function nvccPath() {
   if (args[0]) return args[0];
@@ -38,14 +38,12 @@ function gencodeFlags(nvcc) {
   const flags = archs.map((n) => `-gencode arch=compute_${n},code=sm_${n}`);
   const newest = archs[archs.length - 1];
   flags.push(`-gencode arch=compute_${newest},code=compute_${newest}`);
-  // The host side reports batch size and granularity 0 below the oldest image.
-  flags.push(`-DNVSIEVE_OLDEST_ARCH=${archs[0]}`);
   return flags.join(' ');
 }
 
 if (require.main === module) {
   try {
-    process.stdout.write((oldestOnly ? String(builtArchs(nvccPath())[0]) : gencodeFlags(nvccPath())) + '\n');
+    process.stdout.write((listOnly ? builtArchs(nvccPath()).join(',') : gencodeFlags(nvccPath())) + '\n');
   } catch (err) {
     process.stderr.write(`${err.message}\n`);
     process.exit(1);

@@ -3,7 +3,6 @@
 // Prints the CUDA toolkit root (the folder holding bin/nvcc) when nvsieve can be
 // built with it, or nothing after one line that says why not and how to retry.
 // binding.gyp builds nvsieve only when this prints something.
-//   --cudart  print the path of libcudart_static.a instead (empty when missing)
 // NONCESIEVE_NO_CUDA=1 leaves nvsieve out.
 const fs = require('fs');
 const path = require('path');
@@ -46,18 +45,16 @@ function cudaRoot() {
     const nvcc = dir && path.join(dir, NVCC);
     if (!nvcc || !isFile(nvcc)) continue;
     const root = rootOf(nvcc);
-    if (cudartStatic(root)) return root;
+    if (driverHeader(root)) return root;
     found.push(root);
   }
   return found[0] || null;
 }
 
-function cudartStatic(root) {
-  const candidates = ['lib64', 'lib', path.join('targets', 'x86_64-linux', 'lib'),
-    path.join('targets', 'sbsa-linux', 'lib')].map((d) => path.join(root, d, 'libcudart_static.a'));
-  // Debian's nvidia-cuda-toolkit keeps its libraries in the multiarch folder.
-  candidates.push('/usr/lib/x86_64-linux-gnu/libcudart_static.a',
-    '/usr/lib/aarch64-linux-gnu/libcudart_static.a');
+// cuda.h: the driver API's types (nothing of the toolkit is linked in).
+function driverHeader(root) {
+  const candidates = [path.join(root, 'include', 'cuda.h'),
+    path.join(root, 'targets', 'x86_64-linux', 'include', 'cuda.h'), '/usr/include/cuda.h'];
   return candidates.find(isFile) || null;
 }
 
@@ -96,9 +93,9 @@ function usableRoot() {
     return skip('no nvcc was found on PATH, in /usr/local/cuda, $CUDA_PATH or $CUDA_HOME; ' +
       `install the CUDA toolkit or set CUDA_PATH to it, ${RETRY}`);
   }
-  if (!cudartStatic(root)) {
-    return skip(`nvcc is in ${root} but libcudart_static.a was not found; install the toolkit's ` +
-      `runtime library or set CUDA_PATH to a complete toolkit, ${RETRY}`);
+  if (!driverHeader(root)) {
+    return skip(`nvcc is in ${root} but cuda.h was not found; install the toolkit's ` +
+      `headers or set CUDA_PATH to a complete toolkit, ${RETRY}`);
   }
   const failure = probeNvcc(root);
   if (failure) {
@@ -110,12 +107,7 @@ function usableRoot() {
 }
 
 if (require.main === module) {
-  if (process.argv.includes('--cudart')) {
-    const root = cudaRoot();
-    process.stdout.write(root ? (cudartStatic(root) || '') : '');
-  } else {
-    process.stdout.write(usableRoot() || '');
-  }
+  process.stdout.write(usableRoot() || '');
 }
 
-module.exports = { cudaRoot, cudartStatic, cudaDisabled };
+module.exports = { cudaRoot, cudaDisabled };

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # On a machine with an NVIDIA GPU and driver: builds the release nvsieve (or
 # uses the one built here), runs the nvsieve test suite against it and the
-# real GPU, runs the command's self-test with each search kernel, then times
+# real GPU, prints the driver and which image each GPU loaded (SASS, or PTX
+# the driver compiled), runs the command's self-test with each search kernel, then times
 # each kernel (NVSIEVE_KERNEL=default, balanced) through the module with every
 # slot busy and prints nonces/s per GPU beside the model's figure, in a block
 # ready to paste into a note. Under 5 minutes; every check runs, and the ones
@@ -49,6 +50,13 @@ node -e "process.exit(require('./lib/nvsieve').isAvailable() ? 0 : 1)" || {
   exit 1
 }
 
+# Which path each GPU took: its own SASS, or PTX the driver compiled (the
+# first run's JIT happens here and lands in the driver's cache).
+check "driver and images" node -e '
+const r = require("./lib/nvsieve").driverReport();
+console.log(`driver: ${r.driver}`);
+r.gpus.forEach((g, i) => console.log(`GPU ${i}: ${g.name}, compute capability ${g.major}.${g.minor}: ${g.image || `runs nothing: ${g.failure}`}`));
+process.exit(r.gpus.some((g) => g.image) ? 0 : 1);'
 check "nvsieve tests on the GPU" env NVSIEVE_TEST_REAL=1 node --test test/js/nvsieve.test.js
 for kernel in default balanced; do
   check "self-test, $kernel kernel" env NVSIEVE_KERNEL=$kernel node lib/cli.js selftest --backend cuda

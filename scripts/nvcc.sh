@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Compiles one .cu file of nvsieve to a host object: every nvcc flag lives here.
-# Usage: scripts/nvcc.sh SRC OUT [extra nvcc args, e.g. -I dirs]
+# Compiles nvsieve's device code to a fatbin (SASS for every architecture this
+# nvcc builds, PTX of the newest): every nvcc flag lives here.
+# Usage: scripts/nvcc.sh SRC OUT.fatbin [extra nvcc args, e.g. -I dirs]
 #   NVCC        nvcc to use (default: the toolkit scripts/find-cuda.js finds)
 #   NVSIEVE_ARCHS  GPU list for scripts/cuda-archs.js, e.g. "sm_86 sm_90"
 #   NONCESIEVE_NVCC_CACHE  a folder of objects by content: the device code does not
@@ -27,7 +28,7 @@ name=$(basename "$src")
 if [ -n "${NONCESIEVE_NVCC_CACHE:-}" ]; then
   key=$({ cat "$0" "$src" "$root"/src/common/*.h "$root"/src/binding/*.h "$root"/src/binding/*.cuh 2>/dev/null
     printf '%s\n' "${gencode[@]}" "$@"; "$NVCC" --version; } | sha256sum | cut -c1-32)
-  cached=$NONCESIEVE_NVCC_CACHE/${name%.*}-$key.o
+  cached=$NONCESIEVE_NVCC_CACHE/${name%.*}-$key.fatbin
   if [ -f "$cached" ] && [ -f "$cached.ptxas.txt" ]; then
     cp "$cached" "$out" && cp "$cached.ptxas.txt" "$out.ptxas.txt"
     exit 0
@@ -37,14 +38,12 @@ keep=$(dirname "$out")/keep-${name%.*}
 rm -rf "$keep"
 mkdir -p "$keep"
 
-# -fPIC: the object goes into a shared library (the .node file).
-# per-thread default stream: each worker thread's launches and copies don't serialize
-# against other threads on the legacy stream.
-flags=(-O3 -std=c++17 --default-stream per-thread -Xcompiler -fPIC -Xcompiler -fvisibility=hidden
-  -I "$root/src/common" "${gencode[@]}" -Xptxas -v --keep --keep-dir "$keep")
+# The PTX stays uncompressed: the emulated driver of the tests reads and runs it.
+flags=(-O3 -std=c++17 -I "$root/src/common" "${gencode[@]}" -Xfatbin --compress=false
+  -Xptxas -v --keep --keep-dir "$keep")
 
 # ptxas -v writes its report to stderr; keep it in a file and show only the rest.
-if "$NVCC" "${flags[@]}" "$@" -c "$src" -o "$out" 2>"$out.ptxas.txt"; then
+if "$NVCC" "${flags[@]}" "$@" -fatbin "$src" -o "$out" 2>"$out.ptxas.txt"; then
   grep -Ev -e '^ptxas info' -e '^ +[0-9]+ bytes stack frame' -e '^$' "$out.ptxas.txt" >&2 || true
   if [ -n "${NONCESIEVE_NVCC_CACHE:-}" ]; then
     mkdir -p "$NONCESIEVE_NVCC_CACHE"

@@ -95,6 +95,11 @@ function prebuildify(addon, dist, work) {
     throw new Error(`${addon} cannot be built here (the line above says why)` +
       (addon === 'nvsieve' ? '; NONCESIEVE_NO_CUDA=1 prebuilds clsieve only' : ''));
   }
+  // The package's nvsieve always carries the portable PTX that older GPUs and drivers run.
+  if (addon === 'nvsieve' && /^noncesieve: nvsieve is built without its portable PTX/m.test(output)) {
+    throw new Error('the prebuilt nvsieve must carry the portable PTX: install clang (Debian/Ubuntu: ' +
+      'apt-get install clang-14)');
+  }
   if (r.status !== 0) {
     process.stderr.write(output.split('\n').slice(-40).join('\n'));
     throw new Error(`prebuildify of ${addon} for Node ${dist.version} failed`);

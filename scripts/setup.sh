@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs what noncesieve needs on a Debian machine and builds the modules.
+# Installs what noncesieve needs on a Debian machine and builds the modules
+# (clang-14 makes nvsieve's portable PTX).
 # Safe to run again: it installs only what is missing and rebuilds only what changed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ make cmake python3 ocl-icd-opencl-dev opencl-c-headers opencl-clhpp-headers pocl-opencl-icd libgtest-dev)
+packages=(g++ make cmake python3 clang-14 ocl-icd-opencl-dev opencl-c-headers opencl-clhpp-headers pocl-opencl-icd libgtest-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -15,12 +15,13 @@ for variant in plain sanitize; do
   (cd "$dir" && ctest --output-on-failure)
 done
 
-# The emulated CUDA platform's own unit tests (the module build, scripts/setup.sh,
-# links nvsieve against it as build/Release/nvsieve_emu.node for the module tests).
+# The emulated CUDA driver (build/emu-cuda/libcuda.so.1, which the module tests
+# have nvsieve.node open), its PTX interpreter running the images the module
+# build embedded, and their tests.
 if [ -f build/Release/nvsieve.node ]; then
   cmake -S test/emu_cuda -B build/emu-cuda -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build build/emu-cuda -j"$(nproc)" >/dev/null
-  echo "== emulated CUDA runtime tests"
+  echo "== emulated CUDA driver tests"
   (cd build/emu-cuda && ctest --output-on-failure)
 fi
 

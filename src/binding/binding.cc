@@ -150,7 +150,42 @@ const frame::Method kMethods[] = {
     {"test", Test},
 };
 
+void Set(v8::Local<v8::Object> object, const char* key, v8::Local<v8::Value> value) {
+  Nan::Set(object, Nan::New(key).ToLocalChecked(), value);
+}
+
+v8::Local<v8::Value> Text(const std::string& text) { return Nan::New(text).ToLocalChecked(); }
+
+// driverReport(): what the driver and each GPU offer, without ending the
+// process when the driver is missing or refuses (unlike the constructor).
+// { driverVersion, problem?, gpus: [{ name, major, minor, totalGlobalMem,
+// image? , failure? }] }
+void DriverReport(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+  const CudaReport report = cuda_report();
+  v8::Local<v8::Object> out = Nan::New<v8::Object>();
+  Set(out, "driverVersion", Nan::New(report.driverVersion));
+  if (!report.problem.empty()) Set(out, "problem", Text(report.problem));
+  v8::Local<v8::Array> gpus = Nan::New<v8::Array>(uint32_t(report.gpus.size()));
+  for (size_t i = 0; i < report.gpus.size(); ++i) {
+    const CudaReport::Gpu& g = report.gpus[i];
+    v8::Local<v8::Object> gpu = Nan::New<v8::Object>();
+    Set(gpu, "name", Text(g.name));
+    Set(gpu, "major", Nan::New(g.major));
+    Set(gpu, "minor", Nan::New(g.minor));
+    Set(gpu, "totalGlobalMem", Nan::New<v8::Number>(double(g.totalGlobalMem)));
+    if (!g.image.empty()) Set(gpu, "image", Text(g.image));
+    if (!g.failure.empty()) Set(gpu, "failure", Text(g.failure));
+    Nan::Set(gpus, uint32_t(i), gpu);
+  }
+  Set(out, "gpus", gpus);
+  info.GetReturnValue().Set(out);
+}
+
+void AddExports(v8::Local<v8::Object> exports) {
+  Nan::SetMethod(exports, "driverReport", DriverReport);
+}
+
 }  // namespace
 
 const frame::ModuleSpec frame::kModuleSpec = {"nvsieve:scan_nonces", create_context, kMethods,
-                                              sizeof(kMethods) / sizeof(kMethods[0])};
+                                              sizeof(kMethods) / sizeof(kMethods[0]), AddExports};

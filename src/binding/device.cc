@@ -16,6 +16,7 @@ void Device::initialize() {
   resultSlots.resize(size_t(bufferCount), nullptr);
   claims.reset(size_t(bufferCount));
   jobsPerBlock = cuda_get_jobsperblock(unsigned(deviceId));
+  cuda_load_module(this);
   GpuBlock& block = gpu_block(deviceId);
   std::unique_lock<std::shared_mutex> alone(block.lock);
   remakeSlots(block.generation);

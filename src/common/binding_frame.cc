@@ -331,6 +331,7 @@ void init_module(v8::Local<v8::Object> exports, const ModuleSpec& spec) {
   env->constructor.Reset(function);
   env->deliver.Reset(Nan::GetFunction(Nan::New<v8::FunctionTemplate>(deliver)).ToLocalChecked());
   Nan::Set(exports, Nan::New("GpuContextWrapper").ToLocalChecked(), function);
+  if (spec.add_exports) spec.add_exports(exports);
 }
 
 }  // namespace

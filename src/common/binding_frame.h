@@ -125,6 +125,8 @@ struct ModuleSpec {
   GpuContext* (*create_context)(Nan::NAN_METHOD_ARGS_TYPE info);
   const Method* methods;
   size_t method_count;
+  // Adds the module's own functions beside the class, or null.
+  void (*add_exports)(v8::Local<v8::Object> exports) = nullptr;
 };
 
 class Environment;

@@ -237,16 +237,17 @@ bool parse_count(const std::string& s, uint64_t* out) {
   return true;
 }
 
-// Every public runtime function the emulator provides, by the name a failure
-// point uses (the per-thread-stream variants count under the plain name).
+// Every driver entry point the emulator provides, by the name a failure point
+// uses (cuda.h's name: cuMemAlloc for cuMemAlloc_v2).
 const char* const kFunctions[] = {
-    "cudaDeviceReset",      "cudaDeviceSynchronize", "cudaDriverGetVersion",
-    "cudaFree",             "cudaGetDevice",         "cudaGetDeviceCount",
-    "cudaGetDeviceFlags",   "cudaGetDeviceProperties", "cudaLaunchKernel",
-    "cudaMalloc",           "cudaMemGetInfo",        "cudaMemcpy",
-    "cudaMemcpyFromSymbol", "cudaMemcpyToSymbol",    "cudaMemset",
-    "cudaRuntimeGetVersion", "cudaSetDevice",        "cudaSetDeviceFlags",
-    "cudaStreamSynchronize",
+    "cuInit",           "cuDriverGetVersion",         "cuDeviceGetCount",
+    "cuDeviceGet",      "cuDeviceGetName",            "cuDeviceGetAttribute",
+    "cuDeviceTotalMem", "cuDevicePrimaryCtxRetain",   "cuDevicePrimaryCtxSetFlags",
+    "cuDevicePrimaryCtxReset", "cuCtxSetCurrent",     "cuModuleLoadData",
+    "cuModuleGetFunction", "cuModuleGetGlobal",       "cuFuncGetAttribute",
+    "cuMemAlloc",       "cuMemFree",                  "cuMemsetD8Async",
+    "cuMemcpyHtoDAsync", "cuMemcpyDtoHAsync",         "cuLaunchKernel",
+    "cuStreamSynchronize",
 };
 
 bool is_emulated_function(const std::string& name) {
@@ -315,13 +316,45 @@ bool parse_failures(const char* text, std::vector<FailurePoint>* out, std::strin
       rest = trim(rest.substr(0, colon));
     }
     if (!is_emulated_function(rest)) {
-      *error = "'" + rest + "' is not a runtime function the emulator provides";
+      *error = "'" + rest + "' is not a driver function the emulator provides";
       return false;
     }
     f.function = rest;
     out->push_back(f);
   }
   return true;
+}
+
+bool parse_driver(const char* text, int* cuda_version, std::string* error) {
+  const std::string branch = trim(text ? text : "");
+  // Each branch's CUDA version, as its cuDriverGetVersion reports it.
+  const struct {
+    const char* branch;
+    int version;
+  } kBranches[] = {{"470", 11040}, {"535", 12020}, {"580", 13000}};
+  for (const auto& b : kBranches) {
+    if (branch == b.branch || (branch.empty() && std::string(b.branch) == "580")) {
+      *cuda_version = b.version;
+      return true;
+    }
+  }
+  *error = "'" + branch + "' is not a driver branch the emulator knows (470, 535, 580)";
+  return false;
+}
+
+// From the PTX ISA's release history: ISA 4.3 came with CUDA 8.0, 5.0 with
+// 9.0, 6.0-6.2 with 9.0-9.2, 6.3-6.5 with 10.0-10.2, 7.y with 11.y, 8.0-8.5
+// with 12.0-12.5, 8.6-8.8 with 12.7-12.9, 9.0 with 13.0.
+int ptx_isa_driver(int major, int minor) {
+  if (major == 4 && minor <= 3) return 8000;
+  if (major == 5 && minor == 0) return 9000;
+  if (major == 6 && minor <= 2) return 9000 + 10 * minor;
+  if (major == 6 && minor <= 5) return 10000 + 10 * (minor - 3);
+  if (major == 7 && minor <= 8) return 11000 + 10 * minor;
+  if (major == 8 && minor <= 5) return 12000 + 10 * minor;
+  if (major == 8 && minor <= 8) return 12010 + 10 * minor;
+  if (major == 9 && minor == 0) return 13000;
+  return 0;
 }
 
 }  // namespace emu_cuda

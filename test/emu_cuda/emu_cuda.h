@@ -1,5 +1,5 @@
-// Hooks into the emulated CUDA runtime for its own tests. The runtime itself
-// is the set of CUDA entry points defined in emu_runtime.cc.
+// Hooks into the emulated CUDA driver for its own tests. The driver itself is
+// the set of entry points defined in emu_driver.cc.
 #ifndef NONCESIEVE_EMU_CUDA_H
 #define NONCESIEVE_EMU_CUDA_H
 
@@ -10,19 +10,21 @@
 
 namespace emu_cuda {
 
-// Replaces the configuration taken from NVSIEVE_EMU_DEVICES and NVSIEVE_EMU_FAIL
-// (null: the default device, no failures): frees every device's memory, zeroes
-// the __constant__ copies, restarts the call counts, and makes device 0 current
-// with no last error in the calling thread. On a parse error nothing changes.
-bool configure(const char* devices_json, const char* failures, std::string* error);
+// Replaces the configuration taken from NVSIEVE_EMU_DEVICES, NVSIEVE_EMU_FAIL
+// and NVSIEVE_EMU_DRIVER (null: the default device, no failures, driver 580):
+// frees every device's memory, unloads every module, restarts the call counts
+// and undoes cuInit; the calling thread has no current context. On a parse
+// error nothing changes.
+bool configure(const char* devices_json, const char* failures, const char* driver,
+               std::string* error);
 
-// Mangled names of the kernels of the registered (not yet unregistered) modules.
-std::vector<std::string> registered_kernels();
+// NVSIEVE_EMU_NEWER_CUBINS=refuse, or not.
+void refuse_newer_cubins(bool refuse);
 
-// Size of the registered variable `name`, 0 when no live module has one.
-size_t registered_variable_size(const char* name);
+// The PTX texts of a fatbin (none when it is not one).
+std::vector<std::string> fatbin_ptx(const void* image);
 
-// Bytes allocated with cudaMalloc on `device` and not yet released.
+// Bytes allocated on `device` (module globals included) and not yet released.
 size_t allocated_bytes(int device);
 
 }  // namespace emu_cuda

@@ -1,5 +1,5 @@
-// The emulated kernels run the GPU build of the per-thread code, with host
-// mirrors of the device intrinsics.
+// The CPU kernels run the GPU build of the per-thread code, with host mirrors
+// of the device intrinsics.
 #define NS_DEVICE_MIRRORS 1
 #include "emu_kernels.h"
 
@@ -33,16 +33,16 @@ struct Find {
 // each block's threads in the same order, through the kernel's own per-thread
 // code (the GPU build of nonce_search.h).
 template <bool kBalanced>
-void run_blocks(const uint32_t* data, uint64_t start_nonce, uint32_t one, dim3 grid, dim3 block,
+void run_blocks(const uint32_t* data, uint64_t start_nonce, uint32_t one, Dim3 grid, Dim3 block,
                 uint64_t first, uint64_t last, Find* out) {
   for (uint64_t b = first; b < last; ++b) {
-    const uint3 block_idx = {static_cast<unsigned>(b % grid.x),
+    const Dim3 block_idx = {static_cast<unsigned>(b % grid.x),
                              static_cast<unsigned>(b / grid.x % grid.y),
                              static_cast<unsigned>(b / grid.x / grid.y)};
     for (unsigned z = 0; z < block.z; ++z)
       for (unsigned y = 0; y < block.y; ++y)
         for (unsigned x = 0; x < block.x; ++x)
-          ns_cuda_thread<kBalanced>(block_idx, block, uint3{x, y, z}, start_nonce, data, out, one);
+          ns_cuda_thread<kBalanced>(block_idx, block, Dim3{x, y, z}, start_nonce, data, out, one);
   }
 }
 
@@ -54,19 +54,19 @@ void run_blocks(const uint32_t* data, uint64_t start_nonce, uint32_t one, dim3 g
 // if the threads had run one after another: real hardware leaves any one of
 // them, so a deterministic choice is as valid and makes failures repeatable.
 template <bool kBalanced>
-cudaError_t blake2s_hash(const LaunchContext& launch) {
+CUresult blake2s_hash(const LaunchContext& launch) {
   unsigned long start_nonce;
-  void* result;
+  CUdeviceptr result;
   unsigned int one = 1;
   memcpy(&start_nonce, launch.args[0], sizeof(start_nonce));
   memcpy(&result, launch.args[1], sizeof(result));
   if (kBalanced) memcpy(&one, launch.args[2], sizeof(one));
 
   uint32_t data[NS_BLOCK_WORDS];
-  if (!launch.read_variable("d_data", data, sizeof(data))) return cudaErrorInvalidSymbol;
+  if (!launch.read_variable("d_data", data, sizeof(data))) return CUDA_ERROR_NOT_FOUND;
   // A wild result pointer faults on the device only when a thread stores to
   // it; refusing it up front reports the same bug without a lucky miss.
-  if (!launch.is_device_range(result, sizeof(unsigned long))) return cudaErrorIllegalAddress;
+  if (!launch.is_device_range(result, sizeof(unsigned long))) return CUDA_ERROR_ILLEGAL_ADDRESS;
 
   const uint64_t blocks = uint64_t(launch.grid.x) * launch.grid.y * launch.grid.z;
   const uint64_t threads_per_block = uint64_t(launch.block.x) * launch.block.y * launch.block.z;
@@ -90,10 +90,10 @@ cudaError_t blake2s_hash(const LaunchContext& launch) {
   for (unsigned w = workers; w-- > 0;) {
     if (!finds[w].found) continue;
     const unsigned long nonce = finds[w].nonce;
-    if (!launch.store(result, &nonce, sizeof(nonce))) return cudaErrorIllegalAddress;
+    if (!launch.store(result, &nonce, sizeof(nonce))) return CUDA_ERROR_ILLEGAL_ADDRESS;
     break;
   }
-  return cudaSuccess;
+  return CUDA_SUCCESS;
 }
 
 struct Entry {

@@ -1,38 +1,43 @@
-// CPU versions of the kernels the emulated runtime can launch, looked up by
-// the mangled name nvcc registers.
+// CPU versions of the kernels, for machine code (SASS) the emulated driver
+// cannot run: the host build of the same per-thread code, looked up by the
+// kernel's mangled name.
 #ifndef NONCESIEVE_EMU_KERNELS_H
 #define NONCESIEVE_EMU_KERNELS_H
 
-#include <cuda_runtime_api.h>
+#include <cuda.h>
 #include <stddef.h>
 
 namespace emu_cuda {
 
+struct Dim3 {
+  unsigned x, y, z;
+};
+
 // What a CPU kernel sees of one launch. The launch has been checked (grid,
-// block, stream, device image); memory accesses still go through here so that
-// they are checked against live allocations.
+// block, stream, module); memory accesses still go through here so that they
+// are checked against live allocations.
 class LaunchContext {
  public:
-  dim3 grid;
-  dim3 block;
-  void** args;  // as nvcc passes them: one pointer per kernel parameter
+  Dim3 grid;
+  Dim3 block;
+  void** args;  // as cuLaunchKernel passes them: one pointer per kernel parameter
 
-  // Copies the current device's copy of the launching module's variable
-  // `name`; false when the module has no such variable of exactly `size` bytes.
+  // Copies the launching module's global `name`; false when the module has no
+  // such global of exactly `size` bytes.
   virtual bool read_variable(const char* name, void* out, size_t size) const = 0;
   // True when [p, p + n) lies inside one live allocation.
-  virtual bool is_device_range(const void* p, size_t n) const = 0;
+  virtual bool is_device_range(CUdeviceptr p, size_t n) const = 0;
   // Writes n bytes to device memory; false (nothing written) when the range
   // is not, or no longer, allocated.
-  virtual bool store(void* p, const void* src, size_t n) const = 0;
+  virtual bool store(CUdeviceptr p, const void* src, size_t n) const = 0;
 
  protected:
   ~LaunchContext() = default;
 };
 
-typedef cudaError_t (*CpuKernel)(const LaunchContext& launch);
+typedef CUresult (*CpuKernel)(const LaunchContext& launch);
 
-// The CPU version of the kernel registered as `mangled_name`, or null.
+// The CPU version of the kernel `mangled_name`, or null.
 CpuKernel find_cpu_kernel(const char* mangled_name);
 
 }  // namespace emu_cuda

@@ -1,12 +1,10 @@
-// The emulated CUDA runtime, driven through nvcc's own launch and registration
-// code (probe_kernel.cu) and the public runtime calls.
-#include <cuda_runtime_api.h>
+// The emulated CUDA driver, driven through the entry points nvsieve opens,
+// with the images the module build embeds (the fatbin and the portable PTX).
+#include <cuda.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <atomic>
-#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,39 +12,81 @@
 #include "emu_config.h"
 #include "emu_cuda.h"
 #include "hex.h"
-#include "probe_kernel.h"
 #include "reference.h"
 #include "search_block.h"
 
-// The name cudaMemset takes under --default-stream per-thread, as nvsieve calls it.
-extern "C" cudaError_t cudaMemset_ptds(void* dev_ptr, int value, size_t count);
-
 namespace {
 
-const unsigned long kArmed = ~0ul;
+std::string read_file(const char* path) {
+  std::ifstream f(path, std::ios::binary);
+  std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  s.push_back('\0');  // the PTX as a C string
+  return s;
+}
 
-// Every test starts from the default device, no failures, nothing allocated.
+const std::string& fatbin() {
+  static const std::string s = read_file(NVSIEVE_FATBIN_FILE);
+  return s;
+}
+const std::string& portable_ptx() {
+  static const std::string s = read_file(NVSIEVE_PORTABLE_PTX_FILE);
+  return s;
+}
+
+// Every test starts from a fresh configuration, cuInit done, device 0 current.
 class Emu : public ::testing::Test {
  protected:
-  void SetUp() override { configure(nullptr, nullptr); }
-  void TearDown() override { configure(nullptr, nullptr); }
-
-  static void configure(const char* devices, const char* failures) {
+  void SetUp() override { configure(nullptr, nullptr, nullptr); }
+  void TearDown() override {
+    emu_cuda::refuse_newer_cubins(false);
     std::string error;
-    ASSERT_TRUE(emu_cuda::configure(devices, failures, &error)) << error;
+    emu_cuda::configure(nullptr, nullptr, nullptr, &error);
   }
 
-  static unsigned long* armed_slot() {
-    void* p = nullptr;
-    EXPECT_EQ(cudaMalloc(&p, 8), cudaSuccess);
-    EXPECT_EQ(cudaMemset(p, 0xFF, 8), cudaSuccess);
-    return static_cast<unsigned long*>(p);
+  static void configure(const char* devices, const char* failures, const char* driver) {
+    std::string error;
+    ASSERT_TRUE(emu_cuda::configure(devices, failures, driver, &error)) << error;
+    ASSERT_EQ(cuInit(0), CUDA_SUCCESS);
+    enter(0);
   }
 
-  static unsigned long read_slot(const unsigned long* slot) {
-    unsigned long v = 0;
-    EXPECT_EQ(cudaMemcpy(&v, slot, 8, cudaMemcpyDeviceToHost), cudaSuccess);
+  static CUcontext enter(int ordinal) {
+    CUcontext ctx = nullptr;
+    EXPECT_EQ(cuDevicePrimaryCtxRetain(&ctx, ordinal), CUDA_SUCCESS);
+    EXPECT_EQ(cuCtxSetCurrent(ctx), CUDA_SUCCESS);
+    return ctx;
+  }
+
+  static CUdeviceptr armed_slot() {
+    CUdeviceptr p = 0;
+    EXPECT_EQ(cuMemAlloc(&p, 8), CUDA_SUCCESS);
+    EXPECT_EQ(cuMemsetD8Async(p, 0xFF, 8, CU_STREAM_PER_THREAD), CUDA_SUCCESS);
+    return p;
+  }
+
+  static uint64_t read_slot(CUdeviceptr slot) {
+    uint64_t v = 0;
+    EXPECT_EQ(cuMemcpyDtoHAsync(&v, slot, 8, CU_STREAM_PER_THREAD), CUDA_SUCCESS);
     return v;
+  }
+
+  // Loads `image`, uploads `block` and launches `kernel` over blocks x 512.
+  static uint64_t scan(CUmodule m, const char* kernel, const std::vector<uint32_t>& block,
+                       uint64_t start, unsigned blocks) {
+    CUfunction f;
+    EXPECT_EQ(cuModuleGetFunction(&f, m, kernel), CUDA_SUCCESS);
+    CUdeviceptr data;
+    size_t bytes = 0;
+    EXPECT_EQ(cuModuleGetGlobal(&data, &bytes, m, "d_data"), CUDA_SUCCESS);
+    EXPECT_EQ(bytes, 416u);
+    EXPECT_EQ(cuMemcpyHtoDAsync(data, block.data(), 416, CU_STREAM_PER_THREAD), CUDA_SUCCESS);
+    CUdeviceptr slot = armed_slot();
+    unsigned one = 1;
+    void* args[] = {&start, &slot, &one};
+    EXPECT_EQ(cuLaunchKernel(f, blocks, 1, 1, 512, 1, 1, 0, CU_STREAM_PER_THREAD, args, nullptr),
+              CUDA_SUCCESS);
+    EXPECT_EQ(cuStreamSynchronize(CU_STREAM_PER_THREAD), CUDA_SUCCESS);
+    return read_slot(slot);
   }
 };
 
@@ -111,394 +151,299 @@ TEST(EmuConfig, MalformedDevicesAreRejected) {
 TEST(EmuConfig, FailurePoints) {
   std::vector<emu_cuda::FailurePoint> f;
   std::string error;
-  ASSERT_TRUE(emu_cuda::parse_failures(" cudaMalloc:3 , cudaLaunchKernel,cudaSetDeviceFlags=35",
-                                       &f, &error))
+  ASSERT_TRUE(emu_cuda::parse_failures(" cuMemAlloc:3 , cuLaunchKernel,cuInit=100", &f, &error))
       << error;
   ASSERT_EQ(f.size(), 3u);
-  EXPECT_EQ(f[0].function, "cudaMalloc");
+  EXPECT_EQ(f[0].function, "cuMemAlloc");
   EXPECT_EQ(f[0].call, 3u);
   EXPECT_EQ(f[0].code, 0);
-  EXPECT_EQ(f[1].function, "cudaLaunchKernel");
+  EXPECT_EQ(f[1].function, "cuLaunchKernel");
   EXPECT_EQ(f[1].call, 1u);
-  EXPECT_EQ(f[2].function, "cudaSetDeviceFlags");
-  EXPECT_EQ(f[2].code, 35);
+  EXPECT_EQ(f[2].function, "cuInit");
+  EXPECT_EQ(f[2].code, 100);
   ASSERT_TRUE(emu_cuda::parse_failures("", &f, &error));
   EXPECT_TRUE(f.empty());
-  for (const char* bad : {"cudaMaloc", "cudaMalloc:0", "cudaMalloc:x", "cudaMalloc=0", "malloc"}) {
+  for (const char* bad : {"cuMemAloc", "cuMemAlloc:0", "cuMemAlloc:x", "cuMemAlloc=0",
+                          "cudaMalloc"}) {
     EXPECT_FALSE(emu_cuda::parse_failures(bad, &f, &error)) << bad;
   }
 }
 
-TEST_F(Emu, RegistersTheKernelsAndTheConstantBlock) {
-  const std::vector<std::string> kernels = emu_cuda::registered_kernels();
-  EXPECT_NE(std::find(kernels.begin(), kernels.end(), "_Z12blake2s_hashmPm"), kernels.end());
-  EXPECT_NE(std::find(kernels.begin(), kernels.end(), "_Z10probe_fillPj"), kernels.end());
-  EXPECT_EQ(emu_cuda::registered_variable_size("d_data"), size_t(NS_BLOCK_BYTES));
-  EXPECT_EQ(emu_cuda::registered_variable_size("no_such_variable"), 0u);
-}
-
-TEST_F(Emu, DevicesAndProperties) {
-  configure(R"([{"name": "Card A", "totalGlobalMem": 1048576, "major": 7, "minor": 5},
-                {"name": "Card B"}])",
-            nullptr);
-  int n = 0;
-  ASSERT_EQ(cudaGetDeviceCount(&n), cudaSuccess);
-  EXPECT_EQ(n, 2);
-  cudaDeviceProp p;
-  ASSERT_EQ(cudaGetDeviceProperties(&p, 0), cudaSuccess);
-  EXPECT_STREQ(p.name, "Card A");
-  EXPECT_EQ(p.totalGlobalMem, 1048576u);
-  EXPECT_EQ(p.major, 7);
-  EXPECT_EQ(p.minor, 5);
-  EXPECT_EQ(p.maxThreadsPerBlock, 1024);
-  ASSERT_EQ(cudaGetDeviceProperties(&p, 1), cudaSuccess);
-  EXPECT_STREQ(p.name, "Card B");
-  EXPECT_EQ(p.totalGlobalMem, 8589934592u);
-  EXPECT_EQ(p.major, 8);
-  EXPECT_EQ(p.minor, 6);
-
-  EXPECT_EQ(cudaGetDeviceProperties(&p, 2), cudaErrorInvalidDevice);
-  EXPECT_EQ(cudaSetDevice(-1), cudaErrorInvalidDevice);
-  EXPECT_EQ(cudaSetDevice(2), cudaErrorInvalidDevice);
-  EXPECT_STREQ(cudaGetErrorString(cudaGetLastError()), "invalid device ordinal");
-  int current = -1;
-  ASSERT_EQ(cudaGetDevice(&current), cudaSuccess);
-  EXPECT_EQ(current, 0);
-  ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
-  ASSERT_EQ(cudaGetDevice(&current), cudaSuccess);
-  EXPECT_EQ(current, 1);
-
-  // The current device belongs to the host thread.
-  std::thread([] {
-    int d = -1;
-    EXPECT_EQ(cudaGetDevice(&d), cudaSuccess);
-    EXPECT_EQ(d, 0);
-  }).join();
-
-  ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
-  EXPECT_EQ(cudaSetDeviceFlags(cudaDeviceScheduleBlockingSync), cudaSuccess);
-  unsigned flags = 0;
-  ASSERT_EQ(cudaGetDeviceFlags(&flags), cudaSuccess);
-  EXPECT_EQ(flags, unsigned(cudaDeviceScheduleBlockingSync));
-  EXPECT_EQ(cudaSetDeviceFlags(0x100), cudaErrorInvalidValue);
-
-  configure("[]", nullptr);
-  n = -1;
-  EXPECT_EQ(cudaGetDeviceCount(&n), cudaErrorNoDevice);
-  EXPECT_EQ(n, 0);
-  EXPECT_STREQ(cudaGetErrorString(cudaErrorNoDevice), "no CUDA-capable device is detected");
-}
-
-TEST_F(Emu, MemoryBelongsToItsDeviceAndGoesWithItsReset) {
-  configure(R"([{"totalGlobalMem": 4096}, {}])", nullptr);
-  void* a = nullptr;
-  void* b = nullptr;
-  ASSERT_EQ(cudaMalloc(&a, 1000), cudaSuccess);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 256, 0u);
-  EXPECT_EQ(cudaMalloc(&b, 4000), cudaErrorMemoryAllocation);
-  EXPECT_STREQ(cudaGetErrorString(cudaGetLastError()), "out of memory");
-  ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
-  ASSERT_EQ(cudaMalloc(&b, 4000), cudaSuccess);
-  EXPECT_EQ(emu_cuda::allocated_bytes(0), 1000u);
-  EXPECT_EQ(emu_cuda::allocated_bytes(1), 4000u);
-
-  const char text[] = "device bytes";
-  char back[sizeof(text)] = {};
-  ASSERT_EQ(cudaMemcpy(a, text, sizeof(text), cudaMemcpyHostToDevice), cudaSuccess);
-  ASSERT_EQ(cudaMemcpy(b, a, sizeof(text), cudaMemcpyDeviceToDevice), cudaSuccess);
-  ASSERT_EQ(cudaMemcpy(back, b, sizeof(text), cudaMemcpyDefault), cudaSuccess);
-  EXPECT_STREQ(back, text);
-  EXPECT_EQ(cudaMemcpy(back, static_cast<char*>(a) + 999, 2, cudaMemcpyDeviceToHost),
-            cudaErrorInvalidValue);
-  EXPECT_EQ(cudaMemcpy(back, text, 2, cudaMemcpyDeviceToHost), cudaErrorInvalidValue);
-  EXPECT_EQ(cudaMemcpy(back, a, 2, static_cast<cudaMemcpyKind>(7)),
-            cudaErrorInvalidMemcpyDirection);
-  EXPECT_EQ(cudaMemset(static_cast<char*>(b) + 3990, 0, 11), cudaErrorInvalidValue);
-
-  // Resetting device 1 releases b but not a.
-  ASSERT_EQ(cudaDeviceReset(), cudaSuccess);
-  EXPECT_EQ(emu_cuda::allocated_bytes(1), 0u);
-  EXPECT_EQ(emu_cuda::allocated_bytes(0), 1000u);
-  EXPECT_EQ(cudaMemset(b, 0, 8), cudaErrorInvalidValue);
-  EXPECT_EQ(cudaFree(b), cudaErrorInvalidValue);
-  EXPECT_EQ(cudaFree(a), cudaSuccess);
-  EXPECT_EQ(emu_cuda::allocated_bytes(0), 0u);
-  EXPECT_EQ(cudaFree(nullptr), cudaSuccess);
-}
-
-TEST_F(Emu, EachDeviceHasItsOwnZeroedConstantBlock) {
-  configure("[{}, {}]", nullptr);
-  std::vector<uint32_t> mine(NS_BLOCK_WORDS), theirs(NS_BLOCK_WORDS), back(NS_BLOCK_WORDS, 7);
-  for (int i = 0; i < NS_BLOCK_WORDS; ++i) {
-    mine[i] = 0x1000u + i;
-    theirs[i] = 0x2000u + i;
+TEST(EmuConfig, DriverBranchesAndPtxIsas) {
+  int v = 0;
+  std::string error;
+  const struct {
+    const char* branch;
+    int version;
+  } branches[] = {{nullptr, 13000}, {"470", 11040}, {"535", 12020}, {"580", 13000}};
+  for (const auto& b : branches) {
+    ASSERT_TRUE(emu_cuda::parse_driver(b.branch, &v, &error)) << error;
+    EXPECT_EQ(v, b.version) << (b.branch ? b.branch : "default");
   }
-  ASSERT_EQ(probe_get_block(back.data()), cudaSuccess);
-  EXPECT_EQ(back, std::vector<uint32_t>(NS_BLOCK_WORDS, 0));
-
-  ASSERT_EQ(probe_set_block(mine.data()), cudaSuccess);
-  ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
-  ASSERT_EQ(probe_get_block(back.data()), cudaSuccess);
-  EXPECT_EQ(back, std::vector<uint32_t>(NS_BLOCK_WORDS, 0));
-  ASSERT_EQ(probe_set_block(theirs.data()), cudaSuccess);
-  ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
-  ASSERT_EQ(probe_get_block(back.data()), cudaSuccess);
-  EXPECT_EQ(back, mine);
-
-  // Partial copies at an offset, as cudaMemcpyToSymbol allows.
-  const uint32_t word = 0xDEADBEEF;
-  ASSERT_EQ(cudaMemcpyToSymbol(probe_block_symbol(), &word, 4, 4 * 103, cudaMemcpyHostToDevice),
-            cudaSuccess);
-  EXPECT_EQ(cudaMemcpyToSymbol(probe_block_symbol(), &word, 4, 4 * 104, cudaMemcpyHostToDevice),
-            cudaErrorInvalidValue);
-  EXPECT_EQ(cudaMemcpyToSymbol(&word, &word, 4, 0, cudaMemcpyHostToDevice),
-            cudaErrorInvalidSymbol);
-  EXPECT_STREQ(cudaGetErrorString(cudaErrorInvalidSymbol), "invalid device symbol");
-  ASSERT_EQ(probe_get_block(back.data()), cudaSuccess);
-  EXPECT_EQ(back[103], word);
-
-  // A reset zeroes this device's copy only.
-  ASSERT_EQ(cudaDeviceReset(), cudaSuccess);
-  ASSERT_EQ(probe_get_block(back.data()), cudaSuccess);
-  EXPECT_EQ(back, std::vector<uint32_t>(NS_BLOCK_WORDS, 0));
-  ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
-  ASSERT_EQ(probe_get_block(back.data()), cudaSuccess);
-  EXPECT_EQ(back, theirs);
+  EXPECT_FALSE(emu_cuda::parse_driver("390", &v, &error));
+  // The ISA of each PTX nvsieve carries, and its neighbours.
+  EXPECT_EQ(emu_cuda::ptx_isa_driver(4, 3), 8000);
+  EXPECT_EQ(emu_cuda::ptx_isa_driver(7, 4), 11040);
+  EXPECT_EQ(emu_cuda::ptx_isa_driver(7, 5), 11050);
+  EXPECT_EQ(emu_cuda::ptx_isa_driver(8, 2), 12020);
+  EXPECT_EQ(emu_cuda::ptx_isa_driver(8, 3), 12030);
+  EXPECT_EQ(emu_cuda::ptx_isa_driver(9, 0), 13000);
+  EXPECT_EQ(emu_cuda::ptx_isa_driver(9, 1), 0);
 }
 
-TEST_F(Emu, LastErrorIsPerThreadAndStaysUntilTaken) {
-  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
-  EXPECT_EQ(cudaSetDevice(5), cudaErrorInvalidDevice);
-  int n = 0;
-  EXPECT_EQ(cudaGetDeviceCount(&n), cudaSuccess);  // success does not clear it
-  EXPECT_EQ(cudaPeekAtLastError(), cudaErrorInvalidDevice);
-  EXPECT_EQ(cudaPeekAtLastError(), cudaErrorInvalidDevice);
-  std::thread([] { EXPECT_EQ(cudaPeekAtLastError(), cudaSuccess); }).join();
-  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidDevice);
-  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
-  // A later failure replaces an earlier one.
-  EXPECT_EQ(cudaSetDevice(5), cudaErrorInvalidDevice);
-  EXPECT_EQ(cudaMemset(nullptr, 0, 8), cudaErrorInvalidValue);
-  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
+TEST_F(Emu, NothingBeforeCuInit) {
+  std::string error;
+  ASSERT_TRUE(emu_cuda::configure(nullptr, nullptr, nullptr, &error));
+  int count = -1;
+  EXPECT_EQ(cuDeviceGetCount(&count), CUDA_ERROR_NOT_INITIALIZED);
+  int version = 0;
+  EXPECT_EQ(cuDriverGetVersion(&version), CUDA_SUCCESS);
+  EXPECT_EQ(version, 13000);
+  ASSERT_EQ(cuInit(0), CUDA_SUCCESS);
+  EXPECT_EQ(cuDeviceGetCount(&count), CUDA_SUCCESS);
+  EXPECT_EQ(count, 1);
 }
 
-TEST_F(Emu, ErrorTexts) {
-  EXPECT_STREQ(cudaGetErrorString(cudaSuccess), "no error");
-  EXPECT_STREQ(cudaGetErrorString(cudaErrorInvalidValue), "invalid argument");
-  EXPECT_STREQ(cudaGetErrorString(cudaErrorMemoryAllocation), "out of memory");
-  EXPECT_STREQ(cudaGetErrorString(cudaErrorInvalidDevice), "invalid device ordinal");
-  EXPECT_STREQ(cudaGetErrorString(cudaErrorInvalidConfiguration), "invalid configuration argument");
-  EXPECT_STREQ(cudaGetErrorString(cudaErrorNoKernelImageForDevice),
-               "no kernel image is available for execution on the device");
-  EXPECT_STREQ(cudaGetErrorString(cudaErrorInsufficientDriver),
-               "CUDA driver version is insufficient for CUDA runtime version");
-  EXPECT_STREQ(cudaGetErrorString(cudaErrorLaunchFailure), "unspecified launch failure");
-  EXPECT_STREQ(cudaGetErrorString(static_cast<cudaError_t>(123456)), "unrecognized error code");
-  EXPECT_STREQ(cudaGetErrorName(cudaErrorLaunchFailure), "cudaErrorLaunchFailure");
+TEST_F(Emu, DevicesAndAttributes) {
+  configure(R"([{"name": "Three Word Name", "totalGlobalMem": 4294967296, "major": 6, "minor": 1},
+               {"major": 3, "minor": 5}])",
+            nullptr, "535");
+  int count = 0, v = 0;
+  ASSERT_EQ(cuDeviceGetCount(&count), CUDA_SUCCESS);
+  EXPECT_EQ(count, 2);
+  char name[256];
+  ASSERT_EQ(cuDeviceGetName(name, sizeof(name), 0), CUDA_SUCCESS);
+  EXPECT_STREQ(name, "Three Word Name");
+  ASSERT_EQ(cuDeviceGetName(name, 6, 0), CUDA_SUCCESS);
+  EXPECT_STREQ(name, "Three");
+  size_t mem = 0;
+  ASSERT_EQ(cuDeviceTotalMem(&mem, 0), CUDA_SUCCESS);
+  EXPECT_EQ(mem, 4294967296u);
+  ASSERT_EQ(cuDeviceGetAttribute(&v, CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR, 1), CUDA_SUCCESS);
+  EXPECT_EQ(v, 3);
+  ASSERT_EQ(cuDeviceGetAttribute(&v, CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR, 1), CUDA_SUCCESS);
+  EXPECT_EQ(v, 5);
+  ASSERT_EQ(cuDriverGetVersion(&v), CUDA_SUCCESS);
+  EXPECT_EQ(v, 12020);
+  CUdevice dev;
+  EXPECT_EQ(cuDeviceGet(&dev, 2), CUDA_ERROR_INVALID_DEVICE);
+  EXPECT_EQ(cuDeviceGet(&dev, -1), CUDA_ERROR_INVALID_DEVICE);
+  EXPECT_EQ(cuDevicePrimaryCtxSetFlags(0, CU_CTX_SCHED_BLOCKING_SYNC), CUDA_SUCCESS);
+  EXPECT_EQ(cuDevicePrimaryCtxSetFlags(0, 3), CUDA_ERROR_INVALID_VALUE);
 }
 
-TEST_F(Emu, InjectedFailuresHitTheNthCallOnly) {
-  configure(nullptr, "cudaMalloc:2,cudaMalloc:4,cudaSetDevice,cudaSetDeviceFlags=35");
-  void* p[5] = {};
-  EXPECT_EQ(cudaMalloc(&p[0], 8), cudaSuccess);
-  EXPECT_EQ(cudaMalloc(&p[1], 8), cudaErrorMemoryAllocation);
-  EXPECT_EQ(cudaMalloc(&p[2], 8), cudaSuccess);
-  EXPECT_EQ(cudaMalloc(&p[3], 8), cudaErrorMemoryAllocation);
-  EXPECT_EQ(cudaMalloc(&p[4], 8), cudaSuccess);
-  EXPECT_EQ(cudaSetDevice(0), cudaErrorInvalidValue);
-  EXPECT_EQ(cudaSetDevice(0), cudaSuccess);
-  EXPECT_EQ(cudaSetDeviceFlags(cudaDeviceScheduleBlockingSync), cudaErrorInsufficientDriver);
-  EXPECT_EQ(cudaGetLastError(), cudaErrorInsufficientDriver);
-  EXPECT_EQ(cudaSetDeviceFlags(cudaDeviceScheduleBlockingSync), cudaSuccess);
-  // The per-thread-stream entry points count under the public name.
-  configure(nullptr, "cudaMemset:2");
-  unsigned long* slot = armed_slot();
-  EXPECT_EQ(cudaMemset_ptds(slot, 0, 8), cudaErrorInvalidValue);
-  EXPECT_EQ(cudaMemset_ptds(slot, 0, 8), cudaSuccess);
+TEST_F(Emu, NoDevice) {
+  std::string error;
+  ASSERT_TRUE(emu_cuda::configure("[]", nullptr, nullptr, &error));
+  EXPECT_EQ(cuInit(0), CUDA_ERROR_NO_DEVICE);
+  const char* text = nullptr;
+  ASSERT_EQ(cuGetErrorString(CUDA_ERROR_NO_DEVICE, &text), CUDA_SUCCESS);
+  EXPECT_STREQ(text, "no CUDA-capable device is detected");
+  EXPECT_EQ(cuGetErrorString(CUresult(12345), &text), CUDA_ERROR_INVALID_VALUE);
+  EXPECT_EQ(text, nullptr);
 }
 
-TEST_F(Emu, InjectedFailuresCountCallsFromAllThreads) {
-  configure(nullptr, "cudaGetDevice:250");
-  std::atomic<int> failures(0);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&failures] {
-      for (int i = 0; i < 100; ++i) {
-        int d;
-        if (cudaGetDevice(&d) != cudaSuccess) ++failures;
+// Which image a driver of each branch loads for each generation, as a real
+// driver would: SASS of the GPU's own major generation from its minor down,
+// PTX whose ISA the driver knows and whose target the GPU reaches.
+TEST_F(Emu, WhatEachDriverLoads) {
+  const int kRefused = -1;
+  const struct Case {
+    const char* driver;
+    int major, minor;
+    bool refuse_newer_cubins;
+    int fatbin;    // the binary version loaded, or kRefused
+    CUresult fatbin_error;
+    int portable;  // the same for the portable PTX
+  } cases[] = {
+      {"580", 8, 6, false, 86, CUDA_SUCCESS, 86},
+      {"580", 8, 7, false, 86, CUDA_SUCCESS, 87},
+      {"580", 12, 0, false, 120, CUDA_SUCCESS, 120},
+      {"580", 9, 0, true, 90, CUDA_SUCCESS, 90},  // the driver is as new as the toolkit
+      {"580", 7, 0, false, kRefused, CUDA_ERROR_NO_BINARY_FOR_GPU, 70},
+      {"580", 6, 1, false, kRefused, CUDA_ERROR_NO_BINARY_FOR_GPU, 61},
+      {"580", 13, 0, false, 130, CUDA_SUCCESS, 130},  // a later GPU JIT-compiles nvcc's PTX
+      {"535", 8, 6, false, 86, CUDA_SUCCESS, 86},
+      {"535", 8, 6, true, kRefused, CUDA_ERROR_UNSUPPORTED_PTX_VERSION, 86},
+      {"535", 6, 1, false, kRefused, CUDA_ERROR_UNSUPPORTED_PTX_VERSION, 61},
+      {"470", 3, 5, false, kRefused, CUDA_ERROR_UNSUPPORTED_PTX_VERSION, 35},
+      {"470", 3, 7, false, kRefused, CUDA_ERROR_UNSUPPORTED_PTX_VERSION, 37},
+      {"470", 3, 0, false, kRefused, CUDA_ERROR_UNSUPPORTED_PTX_VERSION, kRefused},
+      {"580", 3, 0, false, kRefused, CUDA_ERROR_NO_BINARY_FOR_GPU, kRefused},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "driver " << c.driver << ", " << c.major << "." << c.minor
+                                    << (c.refuse_newer_cubins ? ", newer cubins refused" : ""));
+    char devices[96];
+    snprintf(devices, sizeof(devices), R"([{"major": %d, "minor": %d}])", c.major, c.minor);
+    configure(devices, nullptr, c.driver);
+    emu_cuda::refuse_newer_cubins(c.refuse_newer_cubins);
+    const struct {
+      const std::string& image;
+      int binary;
+      CUresult error;
+    } images[] = {{fatbin(), c.fatbin, c.fatbin_error},
+                  {portable_ptx(), c.portable, CUDA_ERROR_NO_BINARY_FOR_GPU}};
+    for (const auto& im : images) {
+      CUmodule m = nullptr;
+      const CUresult e = cuModuleLoadData(&m, im.image.data());
+      if (im.binary == kRefused) {
+        EXPECT_EQ(e, im.error);
+        continue;
       }
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  EXPECT_EQ(failures.load(), 1);
-}
-
-TEST_F(Emu, LaunchFindsTheReferenceWinners) {
-  const std::vector<uint32_t> block = easy_block();
-  ASSERT_EQ(probe_set_block(block.data()), cudaSuccess);
-  unsigned long* slot = armed_slot();
-  // 25 blocks of 512 threads, as the runner launches 13107 "Cuda threads".
-  for (unsigned long start : {0ul, 935033ul, 0xFFFFFFFFul - 5000, ~0ul - 6000}) {
-    const std::vector<uint64_t> winners = reference_winners(block.data(), start, 25 * 512, 1, true);
-    ASSERT_FALSE(winners.empty());
-    probe_search(25, 512, start, slot);
-    ASSERT_EQ(cudaGetLastError(), cudaSuccess);
-    ASSERT_EQ(probe_sync(), cudaSuccess);
-    // The winner of the highest-numbered thread, as if the threads ran in order.
-    EXPECT_EQ(read_slot(slot), winners.back()) << start;
-    ASSERT_EQ(cudaMemset(slot, 0xFF, 8), cudaSuccess);
-  }
-  // A single small block runs on the calling thread.
-  const std::vector<uint64_t> few = reference_winners(block.data(), 100, 64, 1, true);
-  probe_search(1, 64, 100, slot);
-  EXPECT_EQ(read_slot(slot), few.empty() ? kArmed : few.back());
-}
-
-TEST_F(Emu, LaunchWithoutWinnerLeavesTheSlotArmed) {
-  const std::vector<uint32_t> block = easy_block(0x00);  // target3 of 0: nothing wins
-  ASSERT_EQ(probe_set_block(block.data()), cudaSuccess);
-  unsigned long* slot = armed_slot();
-  probe_search(16, 256, 0, slot);
-  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
-  EXPECT_EQ(read_slot(slot), kArmed);
-}
-
-TEST_F(Emu, LaunchReadsTheBlockOfTheCurrentDevice) {
-  configure("[{}, {}]", nullptr);
-  const std::vector<uint32_t> easy = easy_block();
-  const std::vector<uint32_t> none = easy_block(0x00);
-  ASSERT_EQ(probe_set_block(easy.data()), cudaSuccess);
-  unsigned long* slot0 = armed_slot();
-  ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
-  ASSERT_EQ(probe_set_block(none.data()), cudaSuccess);
-  unsigned long* slot1 = armed_slot();
-
-  probe_search(4, 512, 0, slot1);
-  EXPECT_EQ(read_slot(slot1), kArmed);
-  ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
-  probe_search(4, 512, 0, slot0);
-  EXPECT_EQ(read_slot(slot0), reference_winners(easy.data(), 0, 2048, 1, true).back());
-}
-
-TEST_F(Emu, ConcurrentLaunchesOnSeveralThreads) {
-  configure("[{}, {}]", nullptr);
-  const std::vector<uint32_t> block = easy_block(0x01);
-  for (int d = 0; d < 2; ++d) {
-    ASSERT_EQ(cudaSetDevice(d), cudaSuccess);
-    ASSERT_EQ(probe_set_block(block.data()), cudaSuccess);
-  }
-  std::vector<std::thread> threads;
-  std::atomic<int> mismatches(0);
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([t, &block, &mismatches] {
-      EXPECT_EQ(cudaSetDevice(t % 2), cudaSuccess);
-      unsigned long* slot = armed_slot();
-      for (int i = 0; i < 5; ++i) {
-        const unsigned long start = 100000ul * (t * 5 + i);
-        const std::vector<uint64_t> w = reference_winners(block.data(), start, 8192, 1, true);
-        probe_search_on(16, 512, start, slot, cudaStreamPerThread);
-        EXPECT_EQ(probe_sync(), cudaSuccess);
-        unsigned long v = 0;
-        EXPECT_EQ(cudaMemcpy(&v, slot, 8, cudaMemcpyDeviceToHost), cudaSuccess);
-        if (v != (w.empty() ? kArmed : w.back())) ++mismatches;
-        EXPECT_EQ(cudaMemset(slot, 0xFF, 8), cudaSuccess);
-      }
-      EXPECT_EQ(cudaGetLastError(), cudaSuccess);
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  EXPECT_EQ(mismatches.load(), 0);
-}
-
-TEST_F(Emu, LaunchByPublicEntryPoint) {
-  const std::vector<uint32_t> block = easy_block();
-  ASSERT_EQ(probe_set_block(block.data()), cudaSuccess);
-  unsigned long* slot = armed_slot();
-  unsigned long start = 5000;
-  void* args[] = {&start, &slot};
-  ASSERT_EQ(cudaLaunchKernel(probe_search_kernel(), dim3(2), dim3(512), args, 0, nullptr),
-            cudaSuccess);
-  EXPECT_EQ(read_slot(slot), reference_winners(block.data(), start, 1024, 1, true).back());
-  int not_a_kernel;
-  EXPECT_EQ(cudaLaunchKernel(&not_a_kernel, dim3(1), dim3(1), args, 0, nullptr),
-            cudaErrorInvalidDeviceFunction);
-}
-
-TEST_F(Emu, FailedLaunchesAreSeenThroughTheLastError) {
-  const std::vector<uint32_t> block = easy_block();
-  ASSERT_EQ(probe_set_block(block.data()), cudaSuccess);
-  unsigned long* slot = armed_slot();
-
-  probe_search(0, 512, 0, slot);  // an empty grid
-  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
-  probe_search(1, 2048, 0, slot);  // more threads per block than any device has
-  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
-  probe_search_on(1, 512, 0, slot, reinterpret_cast<cudaStream_t>(0x1234));
-  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidResourceHandle);
-  probe_search(1, 512, 0, slot + 1);  // past the end of the slot
-  EXPECT_EQ(cudaGetLastError(), cudaErrorIllegalAddress);
-
-  void* out = nullptr;
-  ASSERT_EQ(cudaMalloc(&out, 16), cudaSuccess);
-  probe_fill_launch(static_cast<uint32_t*>(out));  // no CPU version
-  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidDeviceFunction);
-
-  EXPECT_EQ(read_slot(slot), kArmed);
-  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
-}
-
-// The floor is the oldest image of the module build's architecture list.
-TEST_F(Emu, NoKernelImageBelowTheOldestArchitectureBuilt) {
-  const int below = NVSIEVE_OLDEST_ARCH - 1;
-  char devices[160];
-  snprintf(devices, sizeof(devices),
-           R"([{"major": %d, "minor": %d}, {"major": %d, "minor": %d}, {"major": 12, "minor": 0}])",
-           below / 10, below % 10, NVSIEVE_OLDEST_ARCH / 10, NVSIEVE_OLDEST_ARCH % 10);
-  configure(devices, nullptr);
-  const std::vector<uint32_t> block = easy_block();
-  for (int d = 0; d < 3; ++d) {
-    ASSERT_EQ(cudaSetDevice(d), cudaSuccess);
-    ASSERT_EQ(probe_set_block(block.data()), cudaSuccess);
-    unsigned long* slot = armed_slot();
-    probe_search(2, 512, 0, slot);
-    if (d == 0) {
-      EXPECT_EQ(cudaGetLastError(), cudaErrorNoKernelImageForDevice);
-      EXPECT_EQ(read_slot(slot), kArmed);
-    } else {
-      EXPECT_EQ(cudaGetLastError(), cudaSuccess);
-      EXPECT_NE(read_slot(slot), kArmed);
+      ASSERT_EQ(e, CUDA_SUCCESS);
+      CUfunction f;
+      ASSERT_EQ(cuModuleGetFunction(&f, m, "_Z12blake2s_hashmPm"), CUDA_SUCCESS);
+      int binary = 0;
+      ASSERT_EQ(cuFuncGetAttribute(&binary, CU_FUNC_ATTRIBUTE_BINARY_VERSION, f), CUDA_SUCCESS);
+      EXPECT_EQ(binary, im.binary);
     }
   }
 }
 
-TEST_F(Emu, InjectedLaunchFailure) {
-  configure(nullptr, "cudaLaunchKernel:2");
-  const std::vector<uint32_t> block = easy_block();
-  ASSERT_EQ(probe_set_block(block.data()), cudaSuccess);
-  unsigned long* slot = armed_slot();
-  probe_search(2, 512, 0, slot);
-  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
-  EXPECT_EQ(cudaMemset(slot, 0xFF, 8), cudaSuccess);
-  probe_search(2, 512, 0, slot);
-  EXPECT_EQ(cudaPeekAtLastError(), cudaErrorLaunchFailure);
-  EXPECT_STREQ(cudaGetErrorString(cudaGetLastError()), "unspecified launch failure");
-  EXPECT_EQ(read_slot(slot), kArmed);  // the failed launch ran nothing
+TEST_F(Emu, ImagesThatAreNot) {
+  CUmodule m;
+  EXPECT_EQ(cuModuleLoadData(&m, "not an image"), CUDA_ERROR_INVALID_IMAGE);
+  EXPECT_EQ(cuModuleLoadData(&m, ".version 4.3\n.target sm_35\n.entry k() { bogus.op; }"),
+            CUDA_ERROR_INVALID_PTX);
+  std::string newer = portable_ptx();
+  newer.replace(newer.find(".version 4.3"), 12, ".version 9.9");
+  EXPECT_EQ(cuModuleLoadData(&m, newer.data()), CUDA_ERROR_UNSUPPORTED_PTX_VERSION);
 }
 
-TEST_F(Emu, KernelHandleOutlivesADeviceReset) {
+// The same winners from the SASS (the host build) and the PTX (interpreted)
+// of both kernels, and the reference's.
+TEST_F(Emu, EveryImageFindsTheReferenceWinner) {
   const std::vector<uint32_t> block = easy_block();
-  ASSERT_EQ(probe_set_block(block.data()), cudaSuccess);
-  unsigned long* slot = armed_slot();
-  probe_search(1, 512, 0, slot);  // caches the handle
-  ASSERT_EQ(cudaDeviceReset(), cudaSuccess);
-  // The old slot is gone: the launch refuses it.
-  probe_search(1, 512, 0, slot);
-  EXPECT_EQ(cudaGetLastError(), cudaErrorIllegalAddress);
-  ASSERT_EQ(probe_set_block(block.data()), cudaSuccess);
-  slot = armed_slot();
-  probe_search(1, 512, 0, slot);
-  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
-  EXPECT_EQ(read_slot(slot), reference_winners(block.data(), 0, 512, 1, true).back());
+  const uint64_t start = 0xFFFFFFF00ull;  // the range crosses 2^36; nonces above 2^32
+  // SASS on 8.6; the portable PTX on 8.6 and 6.1; nvcc's PTX on a later GPU.
+  const struct {
+    const char* devices;
+    const std::string& image;
+  } runs[] = {{R"([{"major": 8, "minor": 6}])", fatbin()},
+              {R"([{"major": 8, "minor": 6}])", portable_ptx()},
+              {R"([{"major": 6, "minor": 1}])", portable_ptx()},
+              {R"([{"major": 13, "minor": 0}])", fatbin()}};
+  for (const auto& run : runs) {
+    configure(run.devices, nullptr, nullptr);
+    {
+      CUmodule m;
+      ASSERT_EQ(cuModuleLoadData(&m, run.image.data()), CUDA_SUCCESS);
+      for (const char* kernel : {"_Z12blake2s_hashmPm", "_Z21blake2s_hash_balancedmPmj"}) {
+        SCOPED_TRACE(testing::Message() << run.devices << " " << kernel);
+        const std::vector<uint64_t> winners =
+            reference_winners(block.data(), start, 1024, 1, true);
+        ASSERT_FALSE(winners.empty());
+        const uint64_t want = winners.back();
+        EXPECT_EQ(scan(m, kernel, block, start, 2), want);
+      }
+    }
+  }
+}
+
+TEST_F(Emu, MemoryBelongsToItsDeviceAndGoesWithItsReset) {
+  configure(R"([{"totalGlobalMem": 1024}, {}])", nullptr, nullptr);
+  CUdeviceptr big;
+  EXPECT_EQ(cuMemAlloc(&big, 2048), CUDA_ERROR_OUT_OF_MEMORY);
+  CUdeviceptr p = armed_slot();
+  EXPECT_EQ(read_slot(p), ~0ull);
+  EXPECT_EQ(emu_cuda::allocated_bytes(0), 8u);
+  uint64_t v;
+  EXPECT_EQ(cuMemcpyDtoHAsync(&v, p + 4, 8, CU_STREAM_PER_THREAD), CUDA_ERROR_INVALID_VALUE);
+  EXPECT_EQ(cuMemsetD8Async(p, 0, 8, CUstream(0x99)), CUDA_ERROR_INVALID_HANDLE);
+  enter(1);  // another device's memory is not this one's
+  EXPECT_EQ(cuMemcpyDtoHAsync(&v, p, 8, CU_STREAM_PER_THREAD), CUDA_ERROR_INVALID_VALUE);
+  enter(0);
+  CUmodule m;
+  ASSERT_EQ(cuModuleLoadData(&m, fatbin().data()), CUDA_SUCCESS);
+  ASSERT_EQ(cuDevicePrimaryCtxReset(0), CUDA_SUCCESS);
+  EXPECT_EQ(emu_cuda::allocated_bytes(0), 0u);
+  CUfunction f;
+  EXPECT_EQ(cuModuleGetFunction(&f, m, "_Z12blake2s_hashmPm"), CUDA_ERROR_INVALID_HANDLE);
+  EXPECT_EQ(cuMemFree(p), CUDA_ERROR_INVALID_VALUE);
+}
+
+TEST_F(Emu, EachModuleHasItsOwnZeroedBlock) {
+  configure(R"([{}, {}])", nullptr, nullptr);
+  CUmodule a, b;
+  ASSERT_EQ(cuModuleLoadData(&a, fatbin().data()), CUDA_SUCCESS);
+  enter(1);
+  ASSERT_EQ(cuModuleLoadData(&b, portable_ptx().data()), CUDA_SUCCESS);
+  CUdeviceptr da, db;
+  size_t n;
+  ASSERT_EQ(cuModuleGetGlobal(&da, &n, a, "d_data"), CUDA_SUCCESS);
+  ASSERT_EQ(cuModuleGetGlobal(&db, &n, b, "d_data"), CUDA_SUCCESS);
+  EXPECT_NE(da, db);
+  std::vector<uint32_t> words(104, 1);
+  EXPECT_EQ(cuMemcpyDtoHAsync(words.data(), db, 416, CU_STREAM_PER_THREAD), CUDA_SUCCESS);
+  EXPECT_EQ(words, std::vector<uint32_t>(104, 0));
+  EXPECT_EQ(cuModuleGetGlobal(&da, &n, a, "d_dota"), CUDA_ERROR_NOT_FOUND);
+}
+
+TEST_F(Emu, LaunchesAreChecked) {
+  CUmodule m;
+  ASSERT_EQ(cuModuleLoadData(&m, fatbin().data()), CUDA_SUCCESS);
+  CUfunction f;
+  ASSERT_EQ(cuModuleGetFunction(&f, m, "_Z12blake2s_hashmPm"), CUDA_SUCCESS);
+  CUdeviceptr slot = armed_slot();
+  uint64_t start = 0;
+  void* args[] = {&start, &slot};
+  const struct {
+    unsigned grid, block;
+    CUstream stream;
+    CUresult want;
+  } cases[] = {{1, 512, CU_STREAM_PER_THREAD, CUDA_SUCCESS},
+               {0, 512, CU_STREAM_PER_THREAD, CUDA_ERROR_INVALID_VALUE},
+               {1, 2048, CU_STREAM_PER_THREAD, CUDA_ERROR_INVALID_VALUE},
+               {1, 512, CUstream(0x77), CUDA_ERROR_INVALID_HANDLE}};
+  for (const auto& c : cases)
+    EXPECT_EQ(cuLaunchKernel(f, c.grid, 1, 1, c.block, 1, 1, 0, c.stream, args, nullptr), c.want)
+        << c.grid << " x " << c.block;
+  // A wild result pointer faults, and the context stays broken until reset.
+  configure(nullptr, nullptr, nullptr);
+  ASSERT_EQ(cuModuleLoadData(&m, portable_ptx().data()), CUDA_SUCCESS);
+  ASSERT_EQ(cuModuleGetFunction(&f, m, "_Z12blake2s_hashmPm"), CUDA_SUCCESS);
+  CUdeviceptr data;
+  ASSERT_EQ(cuModuleGetGlobal(&data, nullptr, m, "d_data"), CUDA_SUCCESS);
+  const std::vector<uint32_t> block = easy_block(0xFF);  // every nonce wins
+  ASSERT_EQ(cuMemcpyHtoDAsync(data, block.data(), 416, CU_STREAM_PER_THREAD), CUDA_SUCCESS);
+  CUdeviceptr wild = 0x1000;
+  void* bad[] = {&start, &wild};
+  EXPECT_EQ(cuLaunchKernel(f, 1, 1, 1, 32, 1, 1, 0, CU_STREAM_PER_THREAD, bad, nullptr),
+            CUDA_SUCCESS);
+  EXPECT_EQ(cuStreamSynchronize(CU_STREAM_PER_THREAD), CUDA_ERROR_ILLEGAL_ADDRESS);
+  CUdeviceptr p;
+  EXPECT_EQ(cuMemAlloc(&p, 8), CUDA_ERROR_ILLEGAL_ADDRESS);
+  ASSERT_EQ(cuDevicePrimaryCtxReset(0), CUDA_SUCCESS);
+  EXPECT_EQ(cuMemAlloc(&p, 8), CUDA_SUCCESS);
+}
+
+TEST_F(Emu, InjectedFailuresHitTheNthCallOnly) {
+  configure(nullptr, "cuMemAlloc:2,cuLaunchKernel=719", nullptr);
+  CUdeviceptr p;
+  EXPECT_EQ(cuMemAlloc(&p, 8), CUDA_SUCCESS);
+  EXPECT_EQ(cuMemAlloc(&p, 8), CUDA_ERROR_OUT_OF_MEMORY);
+  EXPECT_EQ(cuMemAlloc(&p, 8), CUDA_SUCCESS);
+  EXPECT_EQ(cuLaunchKernel(nullptr, 1, 1, 1, 1, 1, 1, 0, nullptr, nullptr, nullptr),
+            CUDA_ERROR_LAUNCH_FAILED);
+}
+
+TEST_F(Emu, ConcurrentLaunchesOnSeveralThreads) {
+  CUcontext ctx = enter(0);
+  CUmodule m;
+  ASSERT_EQ(cuModuleLoadData(&m, fatbin().data()), CUDA_SUCCESS);
+  const std::vector<uint32_t> block = easy_block();
+  const uint64_t want = scan(m, "_Z12blake2s_hashmPm", block, 4096, 4);
+  std::vector<uint64_t> got(4);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      cuCtxSetCurrent(ctx);  // the context is current per thread
+      got[size_t(t)] = scan(m, "_Z12blake2s_hashmPm", block, 4096, 4);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(got, std::vector<uint64_t>(4, want));
 }
 
 }  // namespace

@@ -31,10 +31,12 @@ function cli(args, env = {}) {
 const HEADER = pow.SELFTEST.header;
 const TARGET = pow.SELFTEST.target;
 const EMU_ENV = { NONCESIEVE_NVSIEVE_ADDON: EMU, NVSIEVE_EMU_DEVICES: undefined, NVSIEVE_EMU_FAIL: undefined };
-// A card older than every image of the build, beside one it runs.
+// A card older than every image of the build, beside one it runs, and one
+// only the portable PTX runs on.
 const WITH_OLD_CARD = { ...EMU_ENV, NVSIEVE_EMU_DEVICES: JSON.stringify([
   { name: 'Emulated GPU', totalGlobalMem: 8 * GiB, major: 8, minor: 6 },
-  { name: 'Old Card', totalGlobalMem: 4 * GiB, major: 6, minor: 1 },
+  { name: 'Old Card', totalGlobalMem: 4 * GiB, major: 3, minor: 0 },
+  { name: 'Pascal Card', totalGlobalMem: 4 * GiB, major: 6, minor: 1 },
 ]) };
 
 test('devices lists the OpenCL device with its batch size, granularity, memory, name and key', () => {
@@ -263,7 +265,7 @@ test('on the emulated CUDA platform: devices, selftest and search', { skip: noEm
   assert.ok(pow.verifyNonce(header, target, Number(/Winner: (\d+) /.exec(found.stdout)[1])));
   // A device failure ends the device process: exit status 4, with the module's message.
   const failed = cli(['search', '--header', HEADER, '--target', TARGET, '--work-size', '512'],
-    { ...EMU_ENV, NVSIEVE_EMU_FAIL: 'cudaMemcpy' });
+    { ...EMU_ENV, NVSIEVE_EMU_FAIL: 'cuMemcpyDtoHAsync' });
   assert.strictEqual(failed.status, 4, failed.stderr);
   assert.match(failed.stderr, /Cuda error in func 'cuda_scan_nonces'[^]*the device process ended with status 1/);
 });
@@ -271,20 +273,24 @@ test('on the emulated CUDA platform: devices, selftest and search', { skip: noEm
 test('a GPU the build cannot run: listed as unsupported, skipped, refused when named', { skip: noEmu }, () => {
   const list = cli(['devices'], WITH_OLD_CARD);
   assert.strictEqual(list.status, 0, list.stderr);
-  assert.match(list.stdout, /^cuda:1 +0 +0 +\? +Old Card \(Old_Card_\)\n +unsupported: .*no machine code for its GPU generation.*older CUDA toolkit/m);
+  assert.match(list.stdout, /^cuda:0 .*\n +CUDA: compute capability 8\.6; runs SASS sm_86; driver for CUDA 13\.0\n/m);
+  assert.match(list.stdout, /^cuda:1 +0 +0 +\? +Old Card \(Old_Card_\)\n +CUDA: compute capability 3\.0; runs nothing; driver for CUDA 13\.0\n +unsupported: Old Card \(compute capability 3\.0\) on a driver for CUDA 13\.0 runs none of nvsieve's code; nvsieve needs a GPU of compute capability 3\.5 or newer\n/m);
+  assert.match(list.stdout, /^cuda:2 .*Pascal Card.*\n +CUDA: compute capability 6\.1; runs PTX, compiled by the driver; driver for CUDA 13\.0\n/m);
   const json = JSON.parse(cli(['devices', '--json'], WITH_OLD_CARD).stdout);
-  assert.deepStrictEqual(json.map((d) => [d.device, Boolean(d.unsupported)]), [['cuda:0', false], ['cuda:1', true]]);
+  assert.deepStrictEqual(json.map((d) => [d.device, Boolean(d.unsupported), d.compute, d.runs]),
+    [['cuda:0', false, '8.6', 'SASS sm_86'], ['cuda:1', true, '3.0', undefined],
+      ['cuda:2', false, '6.1', 'PTX, compiled by the driver']]);
   for (const command of [['selftest'], ['bench', '--seconds', '0.2', '--work-size', '512'],
     ['search', '--header', HEADER, '--target', 'ff'.repeat(32), '--work-size', '512']]) {
     const r = cli(command, WITH_OLD_CARD);
     assert.strictEqual(r.status, 0, `${command[0]}: ${r.stderr}`);
-    assert.strictEqual(r.stderr.match(/^Skipping cuda:1 \(Old_Card_\): .*older CUDA toolkit/gm).length, 1, r.stderr);
+    assert.strictEqual(r.stderr.match(/^Skipping cuda:1 \(Old_Card_\): .*3\.5 or newer/gm).length, 1, r.stderr);
   }
   const named = cli(['selftest', '--device', 'cuda:1'], WITH_OLD_CARD);
   assert.strictEqual(named.status, 2);
-  assert.match(named.stderr, /cuda:1 \(Old_Card_\) cannot be used: .*no machine code/);
+  assert.match(named.stderr, /cuda:1 \(Old_Card_\) cannot be used: .*runs none of nvsieve's code/);
   // Only old cards: auto selection goes on to OpenCL.
-  const onlyOld = { ...EMU_ENV, NVSIEVE_EMU_DEVICES: JSON.stringify([{ name: 'Old Card', major: 7, minor: 0 }]) };
+  const onlyOld = { ...EMU_ENV, NVSIEVE_EMU_DEVICES: JSON.stringify([{ name: 'Old Card', major: 3, minor: 0 }]) };
   const fallback = cli(['selftest'], onlyOld);
   assert.strictEqual(fallback.status, 0, fallback.stderr);
   assert.match(fallback.stdout, /^opencl:0 +pass/m);
@@ -334,7 +340,9 @@ class GpuContextWrapper {
     console.log('Expected Result: 18424822234779600078');
   }
 }
-module.exports = { GpuContextWrapper };
+const driverReport = () => ({ driverVersion: 13000,
+  gpus: [{ name: 'Fake GPU', major: 8, minor: 6, totalGlobalMem: 8 * 2 ** 30, image: 'SASS sm_86' }] });
+module.exports = { GpuContextWrapper, driverReport };
 `;
 
 test('selftest fails on a device that misses, invents or misplaces a winner', () => {

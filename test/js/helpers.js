@@ -44,11 +44,25 @@ function runChild(mod, code, env = {}) {
   return { status: r.status, signal: r.signal, stdout: r.stdout, stderr: r.stderr };
 }
 
+// nvsieve as it ships (build/Release/nvsieve.node), driving the emulated CUDA
+// driver: the libcuda.so.1 that scripts/test.sh builds from test/emu_cuda.
+// NVSIEVE_LIBCUDA makes the module open it in place of NVIDIA's, here and in
+// every child process. EMU names the module only when that driver is built,
+// so that a test asking whether EMU exists skips without it.
+const EMU_DRIVER = path.join(ROOT, 'build', 'emu-cuda', 'libcuda.so.1');
+const RELEASE = path.join(ROOT, 'build', 'Release', 'nvsieve.node');
+const EMU = require('fs').existsSync(EMU_DRIVER) ? RELEASE : path.join(ROOT, 'build', 'emu-cuda', 'no-driver');
+// On a real GPU (NVSIEVE_TEST_REAL=1) the module opens the real driver.
+if (process.env.NVSIEVE_LIBCUDA === undefined && process.env.NVSIEVE_TEST_REAL !== '1') {
+  process.env.NVSIEVE_LIBCUDA = EMU_DRIVER;
+}
+// A library that is never there: a machine without a driver.
+const NO_DRIVER = { NVSIEVE_LIBCUDA: path.join(ROOT, 'build', 'no-such-driver', 'libcuda.so.1') };
+
 // Both modules as the misuse, random-argument and Worker tests drive them:
-// clsieve on PoCL, nvsieve on the emulated CUDA platform when it is built.
+// clsieve on PoCL, nvsieve on the emulated CUDA driver when it is built.
 // `work` is the smallest work size each accepts; `setBlock(g, header,
 // target)` sets a job as each module's set_block takes it.
-const EMU = path.join(ROOT, 'build', 'Release', 'nvsieve_emu.node');
 const EMU_DEVICES = JSON.stringify([{ name: 'Emulated GPU', totalGlobalMem: 8 * 2 ** 30, major: 8, minor: 6 }]);
 function bothModules() {
   const list = [{ name: 'clsieve', file: require.resolve('../../lib/clsieve'), work: 256, env: {},
@@ -60,4 +74,5 @@ function bothModules() {
   return list;
 }
 
-module.exports = { ROOT, POCL_ENV, EMU, EMU_DEVICES, bothModules, winnersIn, job, scan, runChild, pow };
+module.exports = { ROOT, POCL_ENV, EMU, EMU_DRIVER, RELEASE, NO_DRIVER, EMU_DEVICES, bothModules, winnersIn, job,
+  scan, runChild, pow };

@@ -1,28 +1,25 @@
 'use strict';
-// nvsieve on the emulated CUDA platform (the same objects as the release
-// module, linked against a stand-in for the CUDA runtime whose launches run
-// the kernel's arithmetic on the CPU), and the release module itself. With
-// NVSIEVE_TEST_REAL=1 the scan tests run on the release module and a real
-// GPU instead (scripts/gpu-check.sh), and the tests that need the emulated
-// devices or its failure injection are skipped.
+// nvsieve as it ships (build/Release/nvsieve.node) on the emulated CUDA
+// driver (build/emu-cuda/libcuda.so.1: SASS runs as the kernel's host build,
+// PTX through an interpreter). With NVSIEVE_TEST_REAL=1 the scan tests run on
+// the real driver and GPU instead (scripts/gpu-check.sh), and the tests that
+// need the emulated devices or its failure injection are skipped.
 const test = require('node:test');
 const assert = require('node:assert');
 const path = require('path');
-const { winnersIn, job, scan, runChild, pow, ROOT, EMU } = require('./helpers');
+const fs = require('fs');
+const { winnersIn, job, scan, runChild, pow, ROOT, EMU, EMU_DRIVER, RELEASE, NO_DRIVER } = require('./helpers');
 
-const { cudaRoot, cudartStatic } = require('../../scripts/find-cuda');
-const RELEASE = path.join(ROOT, 'build', 'Release', 'nvsieve.node');
 const GiB = 1073741824;
 const DEVICES = JSON.stringify([
   { name: 'Emulated GPU', totalGlobalMem: 8 * GiB, major: 8, minor: 6 },
   { name: 'Small Three Words', totalGlobalMem: 4 * GiB, major: 7, minor: 5 },
-  { name: 'Old One', totalGlobalMem: 2 * GiB, major: 7, minor: 0 },
+  { name: 'Old One', totalGlobalMem: 2 * GiB, major: 3, minor: 0 },
 ]);
 const REAL = process.env.NVSIEVE_TEST_REAL === '1';
-// Without a CUDA toolkit nvsieve is not built at all; with one, both builds
-// must be there.
-if (!REAL && !(cudaRoot() && cudartStatic(cudaRoot()))) {
-  test('nvsieve', { skip: 'no CUDA toolkit here, so nvsieve was not built' }, () => {});
+// Without a CUDA toolkit nvsieve is not built at all, nor the emulated driver.
+if (!REAL && !(fs.existsSync(RELEASE) && fs.existsSync(EMU_DRIVER))) {
+  test('nvsieve', { skip: 'nvsieve or the emulated CUDA driver (scripts/test.sh builds it) is missing' }, () => {});
   return;
 }
 const EMULATED_ONLY = { skip: REAL && 'needs the emulated CUDA platform' };
@@ -38,10 +35,10 @@ function emuChild(code, env = {}) {
   return runChild(EMU, code, { NVSIEVE_EMU_DEVICES: DEVICES, ...env });
 }
 
-test('both builds export GpuContextWrapper with thirteen methods in order', () => {
-  for (const file of REAL ? [RELEASE] : [EMU, RELEASE]) {
-    const m = require(file);
-    assert.deepStrictEqual(Object.keys(m), ['GpuContextWrapper']);
+test('the module exports GpuContextWrapper with thirteen methods in order, and driverReport', () => {
+  {
+    const m = require(RELEASE);
+    assert.deepStrictEqual(Object.keys(m), ['GpuContextWrapper', 'driverReport']);
     assert.deepStrictEqual(Object.getOwnPropertyNames(m.GpuContextWrapper.prototype)
       .filter((n) => n !== 'constructor'), METHODS);
   }
@@ -51,12 +48,12 @@ test('both builds export GpuContextWrapper with thirteen methods in order', () =
 
 test('the release module without a driver: constructing ends the process, isAvailable says no',
   { skip: REAL && 'a driver is present' }, () => {
-  const r = runChild(RELEASE, 'new m.GpuContextWrapper(); console.log("constructed");');
+  const r = runChild(RELEASE, 'new m.GpuContextWrapper(); console.log("constructed");', NO_DRIVER);
   assert.strictEqual(r.status, 1);
   assert.strictEqual(r.stdout, '');
-  assert.match(r.stderr, /^Cuda error in func 'cuda_set_flags' at line 278 : .+\.\n$/);
+  assert.match(r.stderr, /^Cuda error in func 'cuda_set_flags' at line 278 : no NVIDIA driver: \S+libcuda\.so\.1 cannot be opened \(.+\); install the NVIDIA driver for this GPU\.\n$/);
   const probe = runChild(path.join(ROOT, 'lib', 'nvsieve.js'),
-    'console.log(m.isAvailable(), typeof m.GpuContextWrapper);', { NONCESIEVE_NVSIEVE_ADDON: '' });
+    'console.log(m.isAvailable(), typeof m.GpuContextWrapper);', { NONCESIEVE_NVSIEVE_ADDON: '', ...NO_DRIVER });
   assert.strictEqual(probe.status, 0, probe.stderr);
   assert.strictEqual(probe.stdout, 'false function\n');
 });
@@ -74,8 +71,8 @@ test('init_devices prints every GPU line before touching any device', EMULATED_O
   const header = 'Detected 3 total devices\nActive devices:\n';
   const ok = 'All Devices have been initialized successfully\n';
   const cases = [
-    ['[2, 0], [1, 1], [13312, 1024]', header +
-      '    GPU#2, Name: Old One, Cuda threads: 13312  \n' +
+    ['[1, 0], [1, 1], [13312, 1024]', header +
+      '    GPU#1, Name: Small Three Words, Cuda threads: 13312  \n' +
       '    GPU#0, Name: Emulated GPU, Cuda threads: 1024  \n' + ok],
     ['[], [], []', header + ok],
     ['"no", 1, 2', header + ok],
@@ -100,11 +97,11 @@ test('init_devices prints every GPU line before touching any device', EMULATED_O
   assert.strictEqual(again.stdout.match(/All Devices have been initialized successfully/g).length, 2);
 
   // A failure while initialising comes after both GPU lines.
-  const r = emuChild('new m.GpuContextWrapper().init_devices([2, 0], [1, 1], [512, 512]);',
-    { NVSIEVE_EMU_FAIL: 'cudaMalloc' });
+  const r = emuChild('new m.GpuContextWrapper().init_devices([1, 0], [1, 1], [512, 512]);',
+    { NVSIEVE_EMU_FAIL: 'cuMemAlloc' });
   assert.strictEqual(r.status, 1);
-  assert.match(r.stdout, /GPU#2.*\n.*GPU#0.*\n$/);
-  assert.match(r.stderr, /^GPU#2: Cuda error in func 'cuda_init_device' at line 114 : /);
+  assert.match(r.stdout, /GPU#1.*\n.*GPU#0.*\n$/);
+  assert.match(r.stderr, /^GPU#1: Cuda error in func 'cuda_init_device' at line 114 : /);
 });
 
 // One context for the scan tests: device 0 with eight slots.
@@ -286,29 +283,39 @@ test('every guarded CUDA call: its message on standard error and exit status 1',
   const init = 'const g = new m.GpuContextWrapper(); g.init_devices([0], [1], [1024]);';
   const easy = `const { header, target } = require('./test/js/helpers').job(28, 1);
     g.set_block(); g.scan_nonces(() => console.log('called back'), header, target, 0, 0, 0);`;
+  // The calls before a site count: set_flags asks every device (3), a load
+  // makes the context current once, each slot once more.
   const cases = [
-    ['cudaSetDeviceFlags', 'new m.GpuContextWrapper();', null, 'cuda_set_flags', 278],
-    ['cudaGetDeviceCount', 'new m.GpuContextWrapper();', null, 'cuda_get_total_devices', 209],
-    ['cudaGetDeviceProperties', 'new m.GpuContextWrapper().get_batch_size(1);', 1, 'cuda_get_batch_size', 215],
-    ['cudaGetDeviceProperties', 'new m.GpuContextWrapper().get_gran(1);', 1, 'cuda_get_gran', 225],
-    ['cudaGetDeviceProperties', 'new m.GpuContextWrapper().get_key(1);', 1, 'cuda_get_key', 262],
-    ['cudaGetDeviceProperties:2', 'new m.GpuContextWrapper().get_key(1);', 1, 'cuda_get_device_mem', 273],
-    ['cudaGetDeviceProperties', init, 0, 'cuda_get_device_name', 255],
-    ['cudaGetDeviceProperties:2', init, 0, 'cuda_get_jobsperblock', 241],
-    ['cudaSetDevice', init, 0, 'cuda_init_device', 112],
-    ['cudaMalloc', init, 0, 'cuda_init_device', 114],
-    ['cudaMemset', init, 0, 'cuda_init_device', 116],
-    ['cudaSetDevice:2', `${init} g.reset_device(0);`, 0, 'cuda_reset_device', 124],
-    ['cudaDeviceReset', `${init} g.reset_device(0);`, 0, 'cuda_reset_device', 125],
-    ['cudaSetDevice:3', `${init} g.create_benchmark_buffers();`, 0, 'cuda_free_slot', 130],
-    ['cudaFree', `${init} g.create_benchmark_buffers();`, 0, 'cuda_free_slot', 131],
-    ['cudaSetDevice:2', init + easy, 0, 'cuda_scan_nonces', 158],
-    ['cudaMemcpyToSymbol', init + easy, 0, 'cuda_scan_nonces', 170],
-    ['cudaStreamSynchronize', init + easy, 0, 'cuda_scan_nonces', 171],
-    ['cudaLaunchKernel', init + easy, 0, 'cuda_scan_nonces', 176],
-    ['cudaStreamSynchronize:2', init + easy, 0, 'cuda_scan_nonces', 180],
-    ['cudaMemcpy', init + easy, 0, 'cuda_scan_nonces', 191],
-    ['cudaMemset:2', init + easy, 0, 'cuda_scan_nonces', 200],
+    ['cuDevicePrimaryCtxSetFlags', 'new m.GpuContextWrapper();', null, 'cuda_set_flags', 278],
+    ['cuInit', 'new m.GpuContextWrapper();', null, 'cuda_set_flags', 278],
+    ['cuDeviceGetCount:2', 'new m.GpuContextWrapper();', null, 'cuda_get_total_devices', 209],
+    ['cuDeviceGetName', 'new m.GpuContextWrapper().get_batch_size(1);', 1, 'cuda_get_batch_size', 215],
+    ['cuDeviceGetName', 'new m.GpuContextWrapper().get_gran(1);', 1, 'cuda_get_gran', 225],
+    ['cuDeviceGetName', 'new m.GpuContextWrapper().get_key(1);', 1, 'cuda_get_key', 262],
+    ['cuDeviceGetName:2', 'new m.GpuContextWrapper().get_key(1);', 1, 'cuda_get_device_mem', 273],
+    ['cuDeviceGetName', init, 0, 'cuda_get_device_name', 255],
+    ['cuDeviceGetName:2', init, 0, 'cuda_get_jobsperblock', 241],
+    ['cuDeviceGetName:3', init, 0, 'cuda_load_module', 109],
+    ['cuModuleLoadData:1,cuModuleLoadData:2', init, 0, 'cuda_load_module', 109],
+    ['cuCtxSetCurrent:2', init, 0, 'cuda_init_device', 112],
+    ['cuMemAlloc', init, 0, 'cuda_init_device', 114],
+    ['cuMemsetD8Async', init, 0, 'cuda_init_device', 116],
+    ['cuStreamSynchronize', init, 0, 'cuda_init_device', 117],
+    ['cuCtxSetCurrent:3', `${init} g.reset_device(0);`, 0, 'cuda_reset_device', 124],
+    ['cuDevicePrimaryCtxReset', `${init} g.reset_device(0);`, 0, 'cuda_reset_device', 125],
+    ['cuDevicePrimaryCtxRetain:2', `${init} g.reset_device(0);`, 0, 'cuda_reset_device', 126],
+    ['cuModuleLoadData:2,cuModuleLoadData:3', `${init} g.reset_device(0);`, 0, 'cuda_reset_device', 127],
+    ['cuCtxSetCurrent:4', `${init} g.create_benchmark_buffers();`, 0, 'cuda_free_slot', 130],
+    ['cuMemFree', `${init} g.create_benchmark_buffers();`, 0, 'cuda_free_slot', 131],
+    ['cuCtxSetCurrent:3', init + easy, 0, 'cuda_scan_nonces', 158],
+    ['cuMemcpyHtoDAsync', init + easy, 0, 'cuda_scan_nonces', 170],
+    ['cuStreamSynchronize:2', init + easy, 0, 'cuda_scan_nonces', 171],
+    ['cuLaunchKernel', init + easy, 0, 'cuda_scan_nonces', 176],
+    ['cuStreamSynchronize:3', init + easy, 0, 'cuda_scan_nonces', 180],
+    ['cuMemcpyDtoHAsync', init + easy, 0, 'cuda_scan_nonces', 191],
+    ['cuStreamSynchronize:4', init + easy, 0, 'cuda_scan_nonces', 192],
+    ['cuMemsetD8Async:2', init + easy, 0, 'cuda_scan_nonces', 200],
+    ['cuStreamSynchronize:5', init + easy, 0, 'cuda_scan_nonces', 201],
   ];
   for (const [fail, code, gpuNo, func, line] of cases) {
     const r = emuChild(code, { NVSIEVE_EMU_FAIL: fail });
@@ -320,12 +327,23 @@ test('every guarded CUDA call: its message on standard error and exit status 1',
   }
 });
 
-test('a device without an image fails its launch instead of finding nothing', EMULATED_ONLY, () => {
-  const r = emuChild(`const { header, target } = require('./test/js/helpers').job(29, 1);
-    const g = new m.GpuContextWrapper(); g.init_devices([2], [1], [1024]); g.set_block();
-    g.scan_nonces(() => console.log('called back'), header, target, 0, 2, 0);`);
-  assert.strictEqual(r.status, 1);
-  assert.match(r.stderr, /^GPU#2: Cuda error in func 'cuda_scan_nonces' at line 176 : no kernel image is available for execution on the device\.\n$/);
+test('a GPU that runs neither image: get_gran 0, and init_devices ends with the reason', EMULATED_ONLY, () => {
+  const cases = [
+    // Below Kepler's sm_35 nothing runs.
+    [{}, 2, /^GPU#2: Cuda error in func 'cuda_load_module' at line 109 : Old One \(compute capability 3\.0\) on a driver for CUDA 13\.0 runs none of nvsieve's code; nvsieve needs a GPU of compute capability 3\.5 or newer\.\n$/],
+    // A driver that refuses both images (a failed JIT): both reasons, what to install.
+    [{ NVSIEVE_EMU_FAIL: 'cuModuleLoadData:1,cuModuleLoadData:2=218', NVSIEVE_EMU_DRIVER: '535' }, 0,
+      /^GPU#0: Cuda error in func 'cuda_load_module' at line 109 : Emulated GPU \(compute capability 8\.6\) on a driver for CUDA 12\.2 runs none of nvsieve's code: the fatbin \(SASS sm_\d+ and newer, PTX of the newest\): device kernel image is invalid; the portable PTX \(ISA 4\.3, sm_35\): a PTX JIT compilation failed; install NVIDIA driver R580 or newer\.\n$/],
+  ];
+  for (const [env, ordinal, message] of cases) {
+    const r = emuChild(`const g = new m.GpuContextWrapper();
+      console.log('gran', g.get_gran(${ordinal}), 'batch', g.get_batch_size(${ordinal}));
+      g.init_devices([${ordinal}], [1], [1024]); console.log('initialised');`, env);
+    assert.strictEqual(r.status, 1, r.stdout);
+    assert.match(r.stdout, /^gran 0 batch \d+\n/);
+    assert.doesNotMatch(r.stdout, /initialised/);
+    assert.match(r.stderr, message);
+  }
 });
 
 test('device code: every carried image has the kernel and d_data, registers only', () => {
@@ -349,9 +367,9 @@ test('device code: every carried image has the kernel and d_data, registers only
     }
   }
   assert.ok(keptPtx().some((f) => f.includes(`compute_${newest}`)));
-  // The module itself carries PTX of the newest architecture only.
+  // The module itself carries PTX of the newest architecture and the portable PTX.
   const text = require('fs').readFileSync(RELEASE, 'latin1');
-  assert.deepStrictEqual(text.match(/\.target sm_\d+/g), [`.target sm_${newest}`]);
+  assert.deepStrictEqual(text.match(/\.target sm_\d+/g).sort(), [`.target sm_${newest}`, '.target sm_35'].sort());
 });
 
 test('bad arguments throw before any CUDA call or queued scan', EMULATED_ONLY, () => {

@@ -8,7 +8,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { spawnSync } = require('child_process');
-const { ROOT, EMU, runChild } = require('./helpers');
+const { ROOT, EMU, RELEASE, NO_DRIVER, runChild } = require('./helpers');
 const { loadFailureHint } = require('../../lib/load-addon');
 
 const NV = path.join(ROOT, 'lib', 'nvsieve.js');
@@ -114,22 +114,27 @@ test('a binary that does not load says why and what to do', () => {
   for (const [message, expected] of cases) assert.match(loadFailureHint('nvsieve', message), expected, message);
 });
 
-test('why nvsieve cannot run, from the emulated platform', { skip: !fs.existsSync(EMU) && 'no emulated nvsieve' }, (t) => {
+test('why nvsieve cannot run, from the emulated driver', { skip: !fs.existsSync(EMU) && 'no emulated CUDA driver' }, (t) => {
   const GiB = 1073741824;
   const fakeDriver = tempDir(t);
   fs.writeFileSync(path.join(fakeDriver, 'libcuda.so.1'), '');
   const devices = (...list) => JSON.stringify(list.map(([name, major, minor]) =>
     ({ name, totalGlobalMem: 8 * GiB, major, minor })));
+  // A library that is not the driver: it lacks every cu* entry point.
+  const notTheDriver = ['/lib/x86_64-linux-gnu/libz.so.1', '/usr/lib/x86_64-linux-gnu/libz.so.1'].find(fs.existsSync);
   const cases = [
-    [{ NVSIEVE_EMU_FAIL: 'cudaSetDeviceFlags=35' }, /^no NVIDIA driver was found \(libcuda\.so\.1 .*580 or newer\)$/],
-    [{ NVSIEVE_EMU_FAIL: 'cudaSetDeviceFlags=35', LD_LIBRARY_PATH: fakeDriver },
-      /^the NVIDIA driver is too old for the CUDA runtime inside nvsieve: CUDA 13 needs NVIDIA driver 580 or newer \(CUDA said: .+\)$/],
-    [{ NVSIEVE_EMU_FAIL: 'cudaSetDeviceFlags=3', LD_LIBRARY_PATH: fakeDriver },
-      /^the NVIDIA driver is installed but did not start .*\(CUDA said: initialization error\)$/],
-    [{ NVSIEVE_EMU_FAIL: 'cudaSetDeviceFlags=100' }, /^the NVIDIA driver found no CUDA device .*CUDA said: no CUDA-capable device is detected\)$/],
-    [{ NVSIEVE_EMU_DEVICES: devices(['Old One', 6, 1], ['Volta V', 7, 0]) },
-      /^nvsieve carries no code for the generation of GPU 0 \(Old One\), GPU 1 \(Volta V\): .*7\.5/],
-    [{ NVSIEVE_EMU_DEVICES: devices(['Old One', 6, 1], ['Ampere A', 8, 6]) }, null],
+    [NO_DRIVER, /^no NVIDIA driver was found \(libcuda\.so\.1 is not installed or not on the library path\): install the NVIDIA driver \(any driver from R375.*R470 is the last for Kepler.*R580.*\) \(.*libcuda\.so\.1: cannot open shared object file/],
+    [{ NVSIEVE_LIBCUDA: path.join(fakeDriver, 'libcuda.so.1') }, /^no NVIDIA driver was found .*file too short/],
+    [{ NVSIEVE_LIBCUDA: notTheDriver }, /^the NVIDIA driver cannot be used: \S+libz\.so\.1 has no cuInit: the NVIDIA driver is too old or broken/],
+    [{ NVSIEVE_EMU_FAIL: 'cuInit=3' }, /^the NVIDIA driver \(for CUDA 13\.0\) is installed but did not start .*\(CUDA said: initialization error\)$/],
+    [{ NVSIEVE_EMU_FAIL: 'cuInit=100' }, /^the NVIDIA driver found no CUDA device .*CUDA said: no CUDA-capable device is detected\)$/],
+    [{ NVSIEVE_EMU_DEVICES: '[]' }, /^the NVIDIA driver found no CUDA device/],
+    [{ NVSIEVE_EMU_DEVICES: devices(['Old One', 3, 0], ['Older', 2, 1]), NVSIEVE_EMU_DRIVER: '470' },
+      /^no GPU can run nvsieve \(driver for CUDA 11\.4\): GPU 0: Old One \(compute capability 3\.0\) on a driver for CUDA 11\.4 runs none of nvsieve's code; nvsieve needs a GPU of compute capability 3\.5 or newer; GPU 1: Older \(compute capability 2\.1\)/],
+    [{ NVSIEVE_EMU_DEVICES: devices(['Pascal P', 6, 1]), NVSIEVE_EMU_FAIL: 'cuModuleLoadData:1,cuModuleLoadData:2=218', NVSIEVE_EMU_DRIVER: '535' },
+      /^no GPU can run nvsieve \(driver for CUDA 12\.2\): GPU 0: Pascal P \(compute capability 6\.1\) on a driver for CUDA 12\.2 runs none of nvsieve's code: the fatbin .*: device kernel image is invalid; the portable PTX \(ISA 4\.3, sm_35\): a PTX JIT compilation failed; install an NVIDIA driver R580 \(the last branch for Maxwell, Pascal and Volta GPUs\)$/],
+    [{ NVSIEVE_EMU_DEVICES: devices(['Old One', 3, 0], ['Kepler K', 3, 5]), NVSIEVE_EMU_DRIVER: '470' }, null],
+    [{ NVSIEVE_EMU_DEVICES: devices(['Pascal P', 6, 1], ['Volta V', 7, 0]), NVSIEVE_EMU_DRIVER: '535' }, null],
     [{ NVSIEVE_EMU_DEVICES: devices(['Turing T', 7, 5]) }, null],
   ];
   for (const [env, expected] of cases) {
@@ -144,6 +149,11 @@ test('why nvsieve cannot run, from the emulated platform', { skip: !fs.existsSyn
       assert.match(reason, expected, JSON.stringify(env));
     }
   }
+  // The answer comes from this process: no child is started for it.
+  const inProcess = runChild(NV, `const cp = require('child_process');
+    for (const f of ['spawn', 'spawnSync', 'execFileSync', 'fork']) cp[f] = () => { throw new Error(f); };
+    console.log(m.isAvailable())`, { NONCESIEVE_NVSIEVE_ADDON: EMU });
+  assert.strictEqual(inProcess.stdout, 'true\n', inProcess.stderr);
   // A file that is not a loadable module.
   const broken = path.join(fakeDriver, 'broken.node');
   fs.writeFileSync(broken, 'not an ELF file\n'.repeat(100));
@@ -151,19 +161,20 @@ test('why nvsieve cannot run, from the emulated platform', { skip: !fs.existsSyn
   assert.match(r.stdout, /^nvsieve cannot be loaded: .*broken\.node: invalid ELF header; /);
 });
 
-test('the emulated nvsieve neither lacks nor exports a CUDA runtime function', { skip: !fs.existsSync(EMU) && 'no emulated nvsieve' }, () => {
-  // A module may leave symbols for the process to supply, so its link cannot
-  // catch a runtime function the emulator lacks; and one it exported would
-  // take the calls of a real runtime loaded in the same process.
-  const cuda = (flag) => spawnSync('nm', ['-D', flag, EMU], { encoding: 'utf8' }).stdout
-    .split('\n').filter((l) => / (__)?cuda[A-Z]/.test(l));
+test('nvsieve links no CUDA library: the driver is opened at run time', { skip: !fs.existsSync(RELEASE) && 'nvsieve is not built' }, () => {
+  const needed = spawnSync('readelf', ['-d', RELEASE], { encoding: 'utf8' }).stdout
+    .split('\n').filter((l) => /NEEDED/.test(l)).map((l) => /\[(.*)\]/.exec(l)[1]);
+  assert.deepStrictEqual(needed.filter((n) => /cuda|nvidia/i.test(n)), []);
+  // No CUDA symbol is left for the process to supply, and none is exported.
+  const cuda = (flag) => spawnSync('nm', ['-D', flag, RELEASE], { encoding: 'utf8' }).stdout
+    .split('\n').filter((l) => / (__)?cu(da)?[A-Z]/.test(l));
   assert.deepStrictEqual(cuda('--undefined-only'), []);
   assert.deepStrictEqual(cuda('--defined-only'), []);
 });
 
 test('noncesieve devices says per backend why it found nothing', () => {
   const r = node([path.join(ROOT, 'lib', 'cli.js'), 'devices'],
-    { NONCESIEVE_NVSIEVE_ADDON: EMU, NVSIEVE_EMU_FAIL: 'cudaSetDeviceFlags=35', CLSIEVE_DEVICE_TYPE: 'accelerator' });
+    { NONCESIEVE_NVSIEVE_ADDON: EMU, ...NO_DRIVER, CLSIEVE_DEVICE_TYPE: 'accelerator' });
   assert.strictEqual(r.status, 3, r.stderr);
   assert.match(r.stdout, /^No device found\.\nCUDA: no NVIDIA driver was found .*\nOpenCL: no OpenCL device was found: .*pocl-opencl-icd.*\n$/);
 });
@@ -177,12 +188,12 @@ test('the toolkit is found behind a wrapper script, and CUDA_PATH names it first
   // A complete toolkit whose nvcc tells its TOP in a dry run, as the real one does.
   const toolkit = path.join(dir, 'cuda-13.0');
   script(path.join(toolkit, 'bin', 'nvcc'), `[ "$1" = --dryrun ] && echo '#$ TOP=${toolkit}/bin/..' >&2; exit 0`);
-  fs.mkdirSync(path.join(toolkit, 'lib64'));
-  fs.writeFileSync(path.join(toolkit, 'lib64', 'libcudart_static.a'), '');
+  fs.mkdirSync(path.join(toolkit, 'include'));
+  fs.writeFileSync(path.join(toolkit, 'include', 'cuda.h'), '');
   // /usr/local/bin/nvcc of some images: a script that execs the toolkit's nvcc.
   const wrapper = path.join(dir, 'wrapper');
   script(path.join(wrapper, 'nvcc'), `exec '${toolkit}/bin/nvcc' "$@"`);
-  // An nvcc whose toolkit has no runtime library.
+  // An nvcc whose toolkit has no headers.
   const partial = path.join(dir, 'partial');
   script(path.join(partial, 'bin', 'nvcc'), 'exit 0');
   const cases = [
@@ -191,8 +202,9 @@ test('the toolkit is found behind a wrapper script, and CUDA_PATH names it first
     { why: 'CUDA_PATH before PATH', env: { CUDA_PATH: toolkit, PATH: `${partial}/bin:${process.env.PATH}` } },
   ];
   for (const { why, env } of cases) {
-    const r = node(['scripts/find-cuda.js', '--cudart'], { CUDA_PATH: '', CUDA_HOME: '', ...env });
-    assert.strictEqual(r.stdout, path.join(toolkit, 'lib64', 'libcudart_static.a'), why);
+    const r = node(['-e', 'process.stdout.write(require("./scripts/find-cuda").cudaRoot() || "")'],
+      { CUDA_PATH: '', CUDA_HOME: '', ...env });
+    assert.strictEqual(r.stdout, toolkit, why);
   }
 });
 
@@ -216,8 +228,8 @@ test('the source build leaves out an addon it cannot build, with one line', (t) 
   // An nvcc that cannot run its host compiler.
   const fake = path.join(buildDir, 'cuda');
   fs.mkdirSync(path.join(fake, 'bin'), { recursive: true });
-  fs.mkdirSync(path.join(fake, 'lib64'));
-  fs.writeFileSync(path.join(fake, 'lib64', 'libcudart_static.a'), '');
+  fs.mkdirSync(path.join(fake, 'include'));
+  fs.writeFileSync(path.join(fake, 'include', 'cuda.h'), '');
   fs.writeFileSync(path.join(fake, 'bin', 'nvcc'), '#!/bin/sh\necho "error -- unsupported GNU version! gcc versions later than 11 are not supported!" >&2\nexit 1\n', { mode: 0o755 });
   let r = node(['scripts/find-cuda.js'],
     { PATH: `${path.join(fake, 'bin')}:${process.env.PATH}`, CUDA_PATH: '', CUDA_HOME: '' }, buildDir);

@@ -1,0 +1,1 @@
+// Nothing of its own: the library is the emulated driver's objects, linked whole.
