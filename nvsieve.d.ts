@@ -140,7 +140,7 @@ export interface GpuContextWrapper {
   create_benchmark_buffers(): void;
 
   /**
-   * Resets the device (cudaDeviceReset), once the scans running on its GPU
+   * Resets the device (its primary context), once the scans running on its GPU
    * have finished, and allocates its slots again: it works afterwards, and
    * its next scan uploads the current job's block again. Other records of
    * the GPU (another wrapper's, or an earlier `init_devices` of it) make

@@ -99,8 +99,12 @@ std::string cuda_driver_error_text(CUresult status) {
   Loaded& l = loaded();
   if (status == CUDA_DRIVER_UNUSABLE) return l.problem;
   const char* text = nullptr;
-  if (l.api.cuGetErrorString && l.api.cuGetErrorString(status, &text) == CUDA_SUCCESS && text)
-    return text;
+  if (l.api.cuGetErrorString && l.api.cuGetErrorString(status, &text) == CUDA_SUCCESS && text) {
+    // A few of the driver's texts end with a period; the messages add their own.
+    std::string s(text);
+    if (!s.empty() && s.back() == '.') s.pop_back();
+    return s;
+  }
   return "unknown CUDA error " + std::to_string(int(status));
 }
 

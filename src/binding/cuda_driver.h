@@ -48,8 +48,8 @@ const CUresult CUDA_DRIVER_UNUSABLE = CUresult(0x7fff0001);
 // status that stopped it.
 CUresult cuda_driver(const CudaDriverApi** api);
 
-// The text for a status: the driver's own string, or why the driver is
-// unusable.
+// The text for a status: the driver's own string (without a final period),
+// or why the driver is unusable.
 std::string cuda_driver_error_text(CUresult status);
 
 // The CUDA version the driver supports (12020 for 12.2), 0 before it opened.

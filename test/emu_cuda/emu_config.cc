@@ -331,14 +331,14 @@ bool parse_driver(const char* text, int* cuda_version, std::string* error) {
   const struct {
     const char* branch;
     int version;
-  } kBranches[] = {{"470", 11040}, {"535", 12020}, {"580", 13000}};
+  } kBranches[] = {{"352", 7050}, {"470", 11040}, {"535", 12020}, {"580", 13000}};
   for (const auto& b : kBranches) {
     if (branch == b.branch || (branch.empty() && std::string(b.branch) == "580")) {
       *cuda_version = b.version;
       return true;
     }
   }
-  *error = "'" + branch + "' is not a driver branch the emulator knows (470, 535, 580)";
+  *error = "'" + branch + "' is not a driver branch the emulator knows (352, 470, 535, 580)";
   return false;
 }
 

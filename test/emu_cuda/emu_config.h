@@ -2,7 +2,9 @@
 //   NVSIEVE_EMU_DEVICES  JSON array of {"name", "totalGlobalMem", "major", "minor"}
 //   NVSIEVE_EMU_FAIL     comma-separated function[:call][=code] failure points,
 //                        naming driver entry points (cuMemAlloc, cuLaunchKernel)
-//   NVSIEVE_EMU_DRIVER   the driver branch: 470, 535 or 580 (default 580)
+//   NVSIEVE_EMU_DRIVER   the driver branch: 352 (older than CUDA 8), 470, 535 or
+//                        580 (default 580)
+//   NVSIEVE_EMU_STREAM   "per-thread": work on the legacy stream is refused
 //   NVSIEVE_EMU_NEWER_CUBINS  "refuse": SASS made by a newer toolkit than the
 //                        driver's CUDA version is refused (default: loaded)
 #ifndef NONCESIEVE_EMU_CONFIG_H

@@ -79,6 +79,7 @@ struct Registry {
   bool config_failed = false;
   int driver_version = 13000;
   bool refuse_newer_cubins = false;
+  bool per_thread_stream_only = false;  // NVSIEVE_EMU_STREAM=per-thread
   std::vector<DeviceConfig> devices;
   std::vector<CUctx_st*> contexts;  // each device's primary context
   std::vector<CUmod_st*> modules;
@@ -94,6 +95,8 @@ struct Registry {
     }
     const char* cubins = getenv("NVSIEVE_EMU_NEWER_CUBINS");
     refuse_newer_cubins = cubins && strcmp(cubins, "refuse") == 0;
+    const char* stream = getenv("NVSIEVE_EMU_STREAM");
+    per_thread_stream_only = stream && strcmp(stream, "per-thread") == 0;
   }
 
   bool configure(const char* json, const char* fail, const char* driver, std::string* error) {
@@ -226,9 +229,12 @@ CUresult device_of(const Registry& r, CUdevice dev) {
   return dev >= 0 && size_t(dev) < r.devices.size() ? CUDA_SUCCESS : CUDA_ERROR_INVALID_DEVICE;
 }
 
-bool known_stream(CUstream s) {
-  // No stream is ever created, so only the default ones exist.
-  return s == nullptr || s == CU_STREAM_LEGACY || s == CU_STREAM_PER_THREAD;
+// No stream is ever created, so only the default ones exist; with
+// NVSIEVE_EMU_STREAM=per-thread the legacy one is refused, which shows a
+// caller whose work would serialise with every other thread's.
+bool known_stream(const Registry& r, CUstream s) {
+  if (s == CU_STREAM_PER_THREAD) return true;
+  return !r.per_thread_stream_only && (s == nullptr || s == CU_STREAM_LEGACY);
 }
 
 struct ErrorText {
@@ -634,7 +640,7 @@ EMU_API CUresult cuMemsetD8Async(CUdeviceptr p, unsigned char value, size_t n, C
   return api_call("cuMemsetD8Async", CUDA_ERROR_INVALID_VALUE, [&](Registry& r) {
     CUctx_st* ctx;
     if (CUresult e = current(r, &ctx)) return e;
-    if (!known_stream(stream)) return CUDA_ERROR_INVALID_HANDLE;
+    if (!known_stream(r, stream)) return CUDA_ERROR_INVALID_HANDLE;
     if (!r.find(p, n, ctx->device)) return CUDA_ERROR_INVALID_VALUE;
     memset(reinterpret_cast<void*>(uintptr_t(p)), value, n);
     return CUDA_SUCCESS;
@@ -646,7 +652,7 @@ EMU_API CUresult cuMemcpyHtoDAsync_v2(CUdeviceptr dst, const void* src, size_t n
   return api_call("cuMemcpyHtoDAsync", CUDA_ERROR_INVALID_VALUE, [&](Registry& r) {
     CUctx_st* ctx;
     if (CUresult e = current(r, &ctx)) return e;
-    if (!known_stream(stream)) return CUDA_ERROR_INVALID_HANDLE;
+    if (!known_stream(r, stream)) return CUDA_ERROR_INVALID_HANDLE;
     if (!src || !r.find(dst, n, ctx->device)) return CUDA_ERROR_INVALID_VALUE;
     memcpy(reinterpret_cast<void*>(uintptr_t(dst)), src, n);
     return CUDA_SUCCESS;
@@ -657,7 +663,7 @@ EMU_API CUresult cuMemcpyDtoHAsync_v2(void* dst, CUdeviceptr src, size_t n, CUst
   return api_call("cuMemcpyDtoHAsync", CUDA_ERROR_INVALID_VALUE, [&](Registry& r) {
     CUctx_st* ctx;
     if (CUresult e = current(r, &ctx)) return e;
-    if (!known_stream(stream)) return CUDA_ERROR_INVALID_HANDLE;
+    if (!known_stream(r, stream)) return CUDA_ERROR_INVALID_HANDLE;
     if (!dst || !r.find(src, n, ctx->device)) return CUDA_ERROR_INVALID_VALUE;
     memcpy(dst, reinterpret_cast<const void*>(uintptr_t(src)), n);
     return CUDA_SUCCESS;
@@ -677,7 +683,7 @@ EMU_API CUresult cuLaunchKernel(CUfunction f, unsigned gx, unsigned gy, unsigned
         if (CUresult e = current(reg, &ctx)) return e;
         if (!f || !f->module->live || f->module->device != ctx->device)
           return CUDA_ERROR_INVALID_HANDLE;
-        if (!known_stream(stream)) return CUDA_ERROR_INVALID_HANDLE;
+        if (!known_stream(r, stream)) return CUDA_ERROR_INVALID_HANDLE;
         if (!gx || !gy || !gz || !bx || !by || !bz || gy > 65535 || gz > 65535 ||
             gx > 0x7fffffffu || extra)
           return CUDA_ERROR_INVALID_VALUE;
@@ -716,7 +722,7 @@ EMU_API CUresult cuStreamSynchronize(CUstream stream) {
   return api_call("cuStreamSynchronize", CUDA_ERROR_LAUNCH_FAILED, [&](Registry& r) {
     CUctx_st* ctx;
     if (CUresult e = current(r, &ctx)) return e;
-    return known_stream(stream) ? CUDA_SUCCESS : CUDA_ERROR_INVALID_HANDLE;
+    return known_stream(r, stream) ? CUDA_SUCCESS : CUDA_ERROR_INVALID_HANDLE;
   });
 }
 

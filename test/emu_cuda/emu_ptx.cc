@@ -36,7 +36,8 @@ struct Instruction {
   bool guard_negated = false;
   Operand d, d2, a, b, c, e;
   int target = -1;        // branch target (instruction index)
-  int store_bytes = 8;
+  int store_bytes = 8;    // st: the bytes stored
+  int from_bits = 64;     // cvt: the source's width
 };
 
 Kernel::Kernel() = default;
@@ -91,13 +92,16 @@ class BodyParser {
     return false;
   }
 
-  int reg(const std::string& name) {
-    auto it = regs_.find(name);
-    if (it != regs_.end()) return it->second;
-    const int n = int(regs_.size());
-    regs_[name] = n;
+  // Registers and predicates are numbered in the order they first appear.
+  static int number(std::unordered_map<std::string, int>* names, const std::string& name) {
+    auto it = names->find(name);
+    if (it != names->end()) return it->second;
+    const int n = int(names->size());
+    (*names)[name] = n;
     return n;
   }
+  int reg(const std::string& name) { return number(&regs_, name); }
+  int predicate(const std::string& name) { return number(&preds_, name); }
 
   bool operand(const std::string& text, Operand* o, const std::string& stmt) {
     if (text.empty()) return fail("empty operand", stmt);
@@ -155,14 +159,6 @@ class BodyParser {
       return fail("bad address base", stmt);
     base->value = offset;
     return true;
-  }
-
-  int predicate(const std::string& name) {
-    auto it = preds_.find(name);
-    if (it != preds_.end()) return it->second;
-    const int n = int(preds_.size());
-    preds_[name] = n;
-    return n;
   }
 
   static int width(const std::string& type) { return atoi(type.c_str() + 1); }
@@ -265,9 +261,7 @@ class BodyParser {
         const std::string& dst = parts[parts.size() - 2];
         in.bits = width(dst);
         in.is_signed = type[0] == 's';
-        in.store_bytes = width(type);  // the source's width
-      } else {
-        in.store_bytes = 64;
+        in.from_bits = width(type);
       }
       if (!operand(ops[0], &in.d, stmt) || !sources(1, &in.a, nullptr, nullptr)) return false;
     } else if (name == "setp") {
@@ -598,9 +592,8 @@ bool run(const Program& program, const Kernel& kernel, Dims grid, Dims block, vo
           continue;
         }
         case Op::Cvt: {
-          const int from = in.store_bytes;  // the source's width in bits
-          uint64_t a = val(in.a) & mask(from);
-          if (in.is_signed) a = uint64_t(sign_extend(a, from));
+          uint64_t a = val(in.a) & mask(in.from_bits);
+          if (in.is_signed) a = uint64_t(sign_extend(a, in.from_bits));
           out = a;
           break;
         }

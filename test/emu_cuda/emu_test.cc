@@ -175,7 +175,7 @@ TEST(EmuConfig, DriverBranchesAndPtxIsas) {
   const struct {
     const char* branch;
     int version;
-  } branches[] = {{nullptr, 13000}, {"470", 11040}, {"535", 12020}, {"580", 13000}};
+  } branches[] = {{nullptr, 13000}, {"352", 7050}, {"470", 11040}, {"535", 12020}, {"580", 13000}};
   for (const auto& b : branches) {
     ASSERT_TRUE(emu_cuda::parse_driver(b.branch, &v, &error)) << error;
     EXPECT_EQ(v, b.version) << (b.branch ? b.branch : "default");
@@ -255,8 +255,11 @@ TEST_F(Emu, WhatEachDriverLoads) {
     int fatbin;    // the binary version loaded, or kRefused
     CUresult fatbin_error;
     int portable;  // the same for the portable PTX
+    CUresult portable_error = CUDA_ERROR_NO_BINARY_FOR_GPU;
   } cases[] = {
       {"580", 8, 6, false, 86, CUDA_SUCCESS, 86},
+      {"580", 7, 5, false, 75, CUDA_SUCCESS, 75},
+      {"580", 3, 5, false, kRefused, CUDA_ERROR_NO_BINARY_FOR_GPU, 35},
       {"580", 8, 7, false, 86, CUDA_SUCCESS, 87},
       {"580", 12, 0, false, 120, CUDA_SUCCESS, 120},
       {"580", 9, 0, true, 90, CUDA_SUCCESS, 90},  // the driver is as new as the toolkit
@@ -269,6 +272,8 @@ TEST_F(Emu, WhatEachDriverLoads) {
       {"470", 3, 5, false, kRefused, CUDA_ERROR_UNSUPPORTED_PTX_VERSION, 35},
       {"470", 3, 7, false, kRefused, CUDA_ERROR_UNSUPPORTED_PTX_VERSION, 37},
       {"470", 3, 0, false, kRefused, CUDA_ERROR_UNSUPPORTED_PTX_VERSION, kRefused},
+      {"352", 5, 2, false, kRefused, CUDA_ERROR_UNSUPPORTED_PTX_VERSION, kRefused,
+       CUDA_ERROR_UNSUPPORTED_PTX_VERSION},  // older than CUDA 8: not even ISA 4.3
       {"580", 3, 0, false, kRefused, CUDA_ERROR_NO_BINARY_FOR_GPU, kRefused},
   };
   for (const Case& c : cases) {
@@ -283,7 +288,7 @@ TEST_F(Emu, WhatEachDriverLoads) {
       int binary;
       CUresult error;
     } images[] = {{fatbin(), c.fatbin, c.fatbin_error},
-                  {portable_ptx(), c.portable, CUDA_ERROR_NO_BINARY_FOR_GPU}};
+                  {portable_ptx(), c.portable, c.portable_error}};
     for (const auto& im : images) {
       CUmodule m = nullptr;
       const CUresult e = cuModuleLoadData(&m, im.image.data());

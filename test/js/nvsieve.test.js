@@ -327,6 +327,17 @@ test('every guarded CUDA call: its message on standard error and exit status 1',
   }
 });
 
+test('every copy, launch and wait goes on the per-thread default stream', EMULATED_ONLY, () => {
+  // The emulated driver refuses the legacy stream, on which the work of the
+  // pool's threads would serialise; the whole life of a device still runs.
+  const r = emuChild(`const { header, target } = require('./test/js/helpers').job(30, 4);
+    const g = new m.GpuContextWrapper(); g.init_devices([0], [2], [1024]); g.set_block();
+    g.scan_nonces((n) => { g.reset_device(0); g.create_benchmark_buffers(); g.test(0); console.log('scanned', n); },
+      header, target, 0, 0, 1);`, { NVSIEVE_EMU_STREAM: 'per-thread' });
+  assert.strictEqual(r.status, 0, r.stderr);
+  assert.match(r.stdout, /scanned \d+\n$/);
+});
+
 test('a GPU that runs neither image: get_gran 0, and init_devices ends with the reason', EMULATED_ONLY, () => {
   const cases = [
     // Below Kepler's sm_35 nothing runs.

@@ -133,6 +133,9 @@ test('why nvsieve cannot run, from the emulated driver', { skip: !fs.existsSync(
       /^no GPU can run nvsieve \(driver for CUDA 11\.4\): GPU 0: Old One \(compute capability 3\.0\) on a driver for CUDA 11\.4 runs none of nvsieve's code; nvsieve needs a GPU of compute capability 3\.5 or newer; GPU 1: Older \(compute capability 2\.1\)/],
     [{ NVSIEVE_EMU_DEVICES: devices(['Pascal P', 6, 1]), NVSIEVE_EMU_FAIL: 'cuModuleLoadData:1,cuModuleLoadData:2=218', NVSIEVE_EMU_DRIVER: '535' },
       /^no GPU can run nvsieve \(driver for CUDA 12\.2\): GPU 0: Pascal P \(compute capability 6\.1\) on a driver for CUDA 12\.2 runs none of nvsieve's code: the fatbin .*: device kernel image is invalid; the portable PTX \(ISA 4\.3, sm_35\): a PTX JIT compilation failed; install an NVIDIA driver R580 \(the last branch for Maxwell, Pascal and Volta GPUs\)$/],
+    // A driver older than CUDA 8 knows neither PTX.
+    [{ NVSIEVE_EMU_DEVICES: devices(['Maxwell M', 5, 2]), NVSIEVE_EMU_DRIVER: '352' },
+      /^no GPU can run nvsieve \(driver for CUDA 7\.5\): GPU 0: Maxwell M \(compute capability 5\.2\) on a driver for CUDA 7\.5 runs none of nvsieve's code: the fatbin .*: the provided PTX was compiled with an unsupported toolchain; the portable PTX \(ISA 4\.3, sm_35\): the provided PTX was compiled with an unsupported toolchain; install an NVIDIA driver R580 \(the last branch for Maxwell, Pascal and Volta GPUs\)$/],
     [{ NVSIEVE_EMU_DEVICES: devices(['Old One', 3, 0], ['Kepler K', 3, 5]), NVSIEVE_EMU_DRIVER: '470' }, null],
     [{ NVSIEVE_EMU_DEVICES: devices(['Pascal P', 6, 1], ['Volta V', 7, 0]), NVSIEVE_EMU_DRIVER: '535' }, null],
     [{ NVSIEVE_EMU_DEVICES: devices(['Turing T', 7, 5]) }, null],
