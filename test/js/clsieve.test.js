@@ -31,6 +31,28 @@ test('discovery: AMD GPUs only by default, widened by the environment', () => {
   assert.match(count({ CLSIEVE_DEVICE_TYPE: 'fpga' }).stderr, /RangeError: .*CLSIEVE_DEVICE_TYPE/);
 });
 
+test('an index refused while no device was found says how discovery is widened', () => {
+  const hint = "; no OpenCL device was found: clsieve uses the GPUs of AMD's OpenCL platforms unless " +
+    'CLSIEVE_PLATFORM_VENDOR';
+  const cases = [
+    ['g.init_devices([0], [1], [256])', 'init_devices: expected an index below 0 (the devices found, at most 20) ' +
+      'for device id but received 0 of type number'],
+    ['g.get_batch_size(0, 1)', 'get_batch_size: expected an index below get_total_devices() for device index ' +
+      'but received 0 of type number'],
+  ];
+  for (const [call, refusal] of cases) {
+    const r = runChild(MOD, `const g = new m.GpuContextWrapper();
+      try { ${call}; } catch (e) { console.log(e.constructor.name + ': ' + e.message); }`,
+    { CLSIEVE_PLATFORM_VENDOR: undefined, CLSIEVE_DEVICE_TYPE: undefined });
+    assert.ok(r.stdout.startsWith(`RangeError: ${refusal}${hint}`), r.stdout);
+    assert.match(r.stdout, /CLSIEVE_DEVICE_TYPE \(gpu, cpu, accelerator or all\)/);
+  }
+  // With a device found, the refusal is the plain one.
+  const r = runChild(MOD, `try { new m.GpuContextWrapper().init_devices([1], [1], [256]); }
+    catch (e) { console.log(e.message); }`);
+  assert.doesNotMatch(r.stdout, /CLSIEVE_PLATFORM_VENDOR/);
+});
+
 // One context for the scan tests: device 0 with four threads of 1024 work items.
 const gpu = new GpuContextWrapper();
 const SLOTS = 4;
