@@ -1,3 +1,4 @@
+/// <reference types="node" />
 // Types of require('noncesieve'): both modules, loaded on first read, and the
 // host-side checks of what they report (Node's own BLAKE2s-256).
 import * as clsieveModule from './clsieve';
@@ -61,7 +62,7 @@ export declare const SELFTEST: Readonly<{
  *   number, or not below 2^48.
  */
 export declare function headerWithNonce(header: ArrayBufferView,
-  nonce: number | bigint): Uint8Array;
+  nonce: number | bigint): Buffer;
 
 /**
  * Bytes 24-31, read little-endian, of the BLAKE2s-256 hash of

@@ -27,7 +27,10 @@ void [span, limit];
 // @ts-expect-error SELFTEST is frozen
 SELFTEST.startNonce = 0;
 
-const patched: Uint8Array = headerWithNonce(header, SELFTEST.startNonce);
+// A Buffer: its own methods are there.
+const patched: Buffer = headerWithNonce(header, SELFTEST.startNonce);
+const patchedHex: string = patched.toString('hex');
+void patchedHex;
 const below: boolean = hashTop64(patched, 0n) < targetTop64(target);
 // @ts-expect-error a hex string is not a view of bytes
 verifyNonce(SELFTEST.header, target, 1);
