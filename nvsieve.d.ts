@@ -168,7 +168,7 @@ export interface GpuContextWrapper {
 
 export interface GpuContextWrapperConstructor {
   /**
-   * Opens the CUDA runtime and counts the devices. Arguments are ignored;
+   * Opens the NVIDIA driver and counts the devices. Arguments are ignored;
    * calling it without `new` constructs too. Prints nothing, but without a
    * usable driver it prints "Cuda error in func 'cuda_set_flags' at line 278
    * : <text>." on standard error and ends the process with status 1: ask

@@ -51,7 +51,7 @@ function makeJob(id, odds) {
   return { id, header, target, next: 0 }; // next: the first nonce not yet handed out
 }
 
-// CUDA when usable: isAvailable() asks in a child process, because
+// CUDA when usable: isAvailable() asks the driver first, because
 // constructing nvsieve's context without a driver ends the process.
 function openBackend() {
   if (nvsieve.isAvailable()) {

@@ -1,6 +1,6 @@
 'use strict';
 // Finding devices on both backends without ever ending the process: CUDA is
-// asked in a child process first, and OpenCL discovery can be widened from
+// asked first (isAvailable, which never ends the process), and OpenCL discovery can be widened from
 // AMD's GPUs to every OpenCL device (PoCL on a CPU, say).
 const { NO_CODE_FOR } = require('./cuda-builds');
 
