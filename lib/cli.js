@@ -1,12 +1,12 @@
 #!/usr/bin/env node
 'use strict';
 // noncesieve: find, check, measure and use the GPUs of this machine.
-const path = require('path');
-const { spawn } = require('child_process');
 const pow = require('./pow');
 const { judgeModuleTest } = require('./selftest');
 const { workSizeProblem } = require('./work');
-const { MARK, EXIT } = require('./cli-worker');
+const { EXIT } = require('./cli-worker');
+const { startDeviceProcess } = require('./device-process');
+const { openRig, CODES } = require('./rig');
 const { BACKEND_NAMES } = require('./devices');
 
 const VERSION = require('../package.json').version;
@@ -146,39 +146,21 @@ function hexBytes(text, bytes, name) {
   }
 }
 
-// Runs one command in the worker; calls onMessage for each message and
-// collects the modules' own output. Resolves to { code, stderr, chatter,
+// Runs one command in the device process; calls onMessage for each message
+// and collects the modules' own output. Resolves to { code, stderr, chatter,
 // error }, error being the worker's own { error, status } when it sent one.
-function runWorker(options, onMessage) {
-  return new Promise((resolve) => {
-    const child = spawn(process.execPath, [path.join(__dirname, 'cli-worker.js'), JSON.stringify(options)],
-      { stdio: ['ignore', 'pipe', 'pipe'] });
-    let pending = '';
-    let chatter = '';
-    let stderr = '';
-    let error = null;
-    child.stdout.setEncoding('utf8');
-    child.stdout.on('data', (chunk) => {
-      pending += chunk;
-      let at;
-      while ((at = pending.indexOf('\n')) >= 0) {
-        const line = pending.slice(0, at);
-        pending = pending.slice(at + 1);
-        if (line.startsWith(MARK)) {
-          const message = JSON.parse(line.slice(MARK.length));
-          if (message.log) console.error(message.log);
-          if (message.error) error = message;
-          else onMessage(message, chatter);
-        } else {
-          chatter += line + '\n';
-          if (options.verbose) process.stderr.write(line + '\n');
-        }
-      }
-    });
-    child.stderr.setEncoding('utf8');
-    child.stderr.on('data', (chunk) => { stderr += chunk; });
-    child.on('close', (code, signal) => resolve({ code, signal, stderr, chatter, error }));
+async function runWorker(options, onMessage) {
+  let error = null;
+  const { done } = startDeviceProcess(options, {
+    onMessage(message, chatter) {
+      if (message.log) console.error(message.log);
+      if (message.error) error = message;
+      else onMessage(message, chatter);
+    },
+    onOutput: (line) => { if (options.verbose) process.stderr.write(line + '\n'); },
   });
+  const { code, signal, stderr, output } = await done;
+  return { code, signal, stderr, chatter: output, error };
 }
 
 // Progress of a running command: one line rewritten in place on a terminal,
@@ -296,7 +278,7 @@ function sweepTable(rows) {
 async function benchSweep(options) {
   const rows = [];
   const choices = [];
-  const result = await runWorker(options, (m) => {
+  const result = await runWorker({ ...options, command: 'sweep' }, (m) => {
     if (m.sweepBegin && !options.json) {
       console.log(`${m.sweepBegin.device}: ${m.sweepBegin.key}\ndevice       work size slots      rate  scan time`);
     }
@@ -320,33 +302,76 @@ async function benchSweep(options) {
   return EXIT.OK;
 }
 
-async function bench(options) {
-  if (options.sweep) return benchSweep(options);
-  options.seconds = options.seconds || 10;
-  const progress = progressLine(!options.json);
-  let list = [];
-  let final = null;
-  const result = await runWorker(options, (m) => {
-    if (m.devices) list = m.devices;
-    if (m.progress) progress.show(m.progress.reduce((a, b) => a + b, 0), m.elapsedMs);
-    if (m.bench) final = m;
+// The command's rig: the device process's notes on standard error, and the
+// modules' own output there too with --verbose.
+function commandRig(options) {
+  return openRig({
+    backend: options.backend, devices: options.devices, slots: options.slots,
+    workSize: options.workSize === undefined ? 'auto' : options.workSize,
+    onLog: (line) => console.error(line),
+    onOutput: (line) => { if (options.verbose) process.stderr.write(line + '\n'); },
   });
-  progress.done();
-  const failed = workerFailure(result);
-  if (failed !== null) return failed;
-  const rows = list.map((d, n) => ({ ...d, noncesPerSecond: final.bench[n] / (final.elapsedMs / 1000) }));
-  const total = rows.reduce((a, r) => a + r.noncesPerSecond, 0);
-  if (options.json) {
-    console.log(JSON.stringify({ seconds: final.elapsedMs / 1000, slots: options.slots, devices: rows,
-      totalNoncesPerSecond: total }));
+}
+
+// The exit status for an error of the rig, saying why.
+function rigFailure(err) {
+  const message = err.message.replace(/^openRig: /, '');
+  if (err instanceof TypeError || err instanceof RangeError) {
+    console.error(`noncesieve refused: ${message}`);
+    return EXIT.USAGE;
+  }
+  if (err.code === CODES.NO_DEVICE) {
+    console.error(`noncesieve failed: ${message}`);
+    return EXIT.NO_DEVICE;
+  }
+  if (err.code !== CODES.DEVICE_FAILURE) throw err;
+  if (err.stderr) process.stderr.write(err.stderr);
+  else console.error(message);
+  console.error(`noncesieve: the device process ended with ${err.signal ? `signal ${err.signal}` :
+    `status ${err.status}`} (a device or its module failed)`);
+  return EXIT.DEVICE_FAILURE;
+}
+
+// A device of the rig as the command reports it, with `extra` (its counts).
+const deviceRow = (d, extra) => ({ device: d.device, backend: d.backend, index: d.index, key: d.key,
+  work: d.workSize, gran: d.gran, noncesPerScan: d.noncesPerScan, kernel: d.kernel, ...extra });
+
+// Opens the command's rig and runs `use(rig)` on it; closes it after.
+async function withRig(options, use) {
+  let rig;
+  try {
+    rig = await commandRig(options);
+    const status = await use(rig);
+    await rig.close();
+    return status;
+  } catch (err) {
+    return rigFailure(err);
+  }
+}
+
+function bench(options) {
+  if (options.sweep) return benchSweep(options);
+  const seconds = options.seconds || 10;
+  const progress = progressLine(!options.json);
+  return withRig(options, async (rig) => {
+    rig.on('progress', (p) => progress.show(p.scanned, p.elapsedMs));
+    const result = await rig.bench(seconds);
+    progress.done();
+    const rows = rig.devices.map((d, n) => deviceRow(d,
+      { noncesPerSecond: result.devices[n].scanned / (result.elapsedMs / 1000) }));
+    const total = rows.reduce((a, r) => a + r.noncesPerSecond, 0);
+    if (options.json) {
+      console.log(JSON.stringify({ seconds: result.elapsedMs / 1000, slots: options.slots, devices: rows,
+        totalNoncesPerSecond: total }));
+      return EXIT.OK;
+    }
+    for (const r of rows) {
+      console.log(`${r.device.padEnd(10)} ${(r.noncesPerSecond / 1e6).toFixed(1).padStart(9)} M/s  ` +
+        `work size ${r.work}  ${r.key}`);
+    }
+    console.log(`${'total'.padEnd(10)} ${(total / 1e6).toFixed(1).padStart(9)} M/s`);
     return EXIT.OK;
-  }
-  for (const r of rows) {
-    console.log(`${r.device.padEnd(10)} ${(r.noncesPerSecond / 1e6).toFixed(1).padStart(9)} M/s  ` +
-      `work size ${r.work}  ${r.key}`);
-  }
-  console.log(`${'total'.padEnd(10)} ${(total / 1e6).toFixed(1).padStart(9)} M/s`);
-  return EXIT.OK;
+  });
 }
 
 async function search(options) {
@@ -354,49 +379,42 @@ async function search(options) {
   hexBytes(options.target, pow.TARGET_BYTES, 'target');
   const say = options.json ? () => {} : (line) => console.log(line);
   const progress = progressLine(!options.json);
-  let outcome = null;
-  let list = [];
-  const result = await runWorker(options, (m) => {
-    if (m.devices) {
-      list = m.devices;
-      say(`Searching from ${options.start} on ` +
-        `${m.devices.map((d) => `${d.device} (work size ${d.work})`).join(', ')}`);
-    }
-    if (m.progress) progress.show(m.progress.scanned, m.progress.elapsedMs);
-    if (m.rejected !== undefined) {
-      console.error(`${m.device} reported ${m.rejected} for [${m.range[0]}, ${m.range[1]}), ` +
-        'which is not a winner of that range');
-    }
-    if (m.search) outcome = m.search;
-  });
-  progress.done();
-  const failed = workerFailure(result);
-  if (failed !== null) return failed;
   const header = Buffer.from(options.header, 'hex');
-  const hash = outcome.nonce === null ? null : pow.hashTop64(header, outcome.nonce).toString(16).padStart(16, '0');
-  if (options.json) {
-    console.log(JSON.stringify({
-      winner: outcome.nonce, hashTop64: hash === null ? null : `0x${hash}`,
-      range: { start: options.start, end: outcome.end }, scanned: outcome.scanned,
-      elapsedMs: outcome.elapsedMs, exhausted: outcome.exhausted, rejected: outcome.rejected,
-      devices: list.map((d, n) => ({ ...d, ...outcome.perDevice[n] })),
-    }));
-  } else {
-    const took = `${(outcome.scanned / 1e6).toFixed(1)} M nonces in ${(outcome.elapsedMs / 1000).toFixed(1)} s`;
-    if (outcome.nonce !== null) {
-      say(`Winner: ${outcome.nonce} (hash bytes 24-31 0x${hash}), verified on the host, after ${took}.`);
-    } else if (outcome.rejected > 0) {
-      say(`No verified winner after ${took}; but ${outcome.rejected} scan${outcome.rejected === 1 ? '' : 's'} ` +
-        'reported a nonce that is not a winner of its range, so those ranges may hide one.');
-    } else if (outcome.exhausted) {
-      say(`No winner from ${options.start} up to 2^48, where the 48-bit nonce field ends (${took}).`);
+  return withRig(options, async (rig) => {
+    say(`Searching from ${options.start} on ` +
+      `${rig.devices.map((d) => `${d.device} (work size ${d.workSize})`).join(', ')}`);
+    rig.on('rejected', (r) => console.error(`${r.device} reported ${r.nonce} for [${r.range[0]}, ${r.range[1]}), ` +
+      'which is not a winner of that range'));
+    const outcome = await rig.search({ header, target: Buffer.from(options.target, 'hex'), start: options.start,
+      maxNonces: options.maxNonces === undefined ? Infinity : options.maxNonces,
+      onProgress: (p) => progress.show(p.scanned, p.elapsedMs) });
+    progress.done();
+    const hash = outcome.nonce === null ? null : outcome.hashTop64.toString(16).padStart(16, '0');
+    if (options.json) {
+      console.log(JSON.stringify({
+        winner: outcome.nonce, hashTop64: hash === null ? null : `0x${hash}`,
+        range: { start: options.start, end: outcome.end }, scanned: outcome.scanned,
+        elapsedMs: outcome.elapsedMs, exhausted: outcome.exhausted, rejected: outcome.rejected,
+        devices: rig.devices.map((d, n) => deviceRow(d, { scanned: outcome.devices[n].scanned,
+          rejected: outcome.devices[n].rejected })),
+      }));
     } else {
-      say(`No winner after ${took}.`);
+      const took = `${(outcome.scanned / 1e6).toFixed(1)} M nonces in ${(outcome.elapsedMs / 1000).toFixed(1)} s`;
+      if (outcome.nonce !== null) {
+        say(`Winner: ${outcome.nonce} (hash bytes 24-31 0x${hash}), verified on the host, after ${took}.`);
+      } else if (outcome.rejected > 0) {
+        say(`No verified winner after ${took}; but ${outcome.rejected} scan${outcome.rejected === 1 ? '' : 's'} ` +
+          'reported a nonce that is not a winner of its range, so those ranges may hide one.');
+      } else if (outcome.exhausted) {
+        say(`No winner from ${options.start} up to 2^48, where the 48-bit nonce field ends (${took}).`);
+      } else {
+        say(`No winner after ${took}.`);
+      }
     }
-  }
-  if (outcome.nonce !== null) return EXIT.OK;
-  // A device that reports wrong nonces may have missed the right ones.
-  return outcome.rejected > 0 ? EXIT.DEVICE_FAILURE : EXIT.NONE;
+    if (outcome.nonce !== null) return EXIT.OK;
+    // A device that reports wrong nonces may have missed the right ones.
+    return outcome.rejected > 0 ? EXIT.DEVICE_FAILURE : EXIT.NONE;
+  });
 }
 
 const COMMANDS = { devices, selftest, bench, search };
