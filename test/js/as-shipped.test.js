@@ -18,7 +18,7 @@ const { spawnSync, execFileSync } = require('child_process');
 const { ROOT, POCL_ENV } = require('./helpers');
 const { LINES, distribution, npmCli } = require('../../scripts/node-dists');
 
-const ADDONS = ['clsieve', 'nvsieve'];
+const ADDONS = ['clsieve', 'nvsieve', 'gpuhealth'];
 const prebuilt = (addon, abi) => path.join(ROOT, 'prebuilt', addon, 'prebuilds',
   `${process.platform}-${process.arch}`, `${addon}.abi${abi}.glibc.node`);
 const missing = LINES.flatMap((l) => ADDONS.map((a) => prebuilt(a, l.abi))).filter((f) => !fs.existsSync(f));
