@@ -99,8 +99,22 @@ function amdPlatform(widened) {
 // What a device runs: nvsieve's kernel (NVSIEVE_KERNEL), or clsieve's
 // program, a prebuilt image (two nonces a work item) or the source.
 function kernelOf(d) {
-  if (d.backend === 'cuda') return process.env.NVSIEVE_KERNEL || 'default';
-  return d.gran === 2 ? 'image' : 'source';
+  if (d.backend === 'cuda') return process.env.NVSIEVE_KERNEL || sweep.KERNELS[0];
+  return d.gran === undefined ? undefined : d.gran === 2 ? 'image' : 'source';
+}
+
+// The kernel nvsieve launches in this process, read when its context is
+// made: the rig's option, else NVSIEVE_KERNEL, else the faster one on these
+// devices as bench --sweep measured it (the first device's when they differ).
+function chooseKernel(options) {
+  if (options.kernel && options.kernel !== 'auto') {
+    process.env.NVSIEVE_KERNEL = options.kernel;
+    return;
+  }
+  if (process.env.NVSIEVE_KERNEL || options.backend === 'opencl') return;
+  const keys = require('./nvsieve').probedKeys();
+  const kernel = keys.length ? sweep.cachedKernel(keys[0]) : null;
+  if (kernel) process.env.NVSIEVE_KERNEL = kernel;
 }
 
 // Scans run on Node's worker pool, one pool thread per scan in flight: give
@@ -189,7 +203,7 @@ const commands = {
     // clsieve knows a device's granularity only once it is initialised (one slot).
     for (const d of usable) d.work = WORK_SIZE_STEP[d.backend];
     initialise(usable, 1);
-    send({ devices: chosen.map(describeDevice) });
+    send({ devices: chosen.map((d) => ({ ...describeDevice(d), health: health.readHealth(d) })) });
   },
 
   async selftest(options) {
@@ -218,11 +232,11 @@ const commands = {
     sizeThreadPool(Math.max(...slotCounts));
     for (const d of chosen) {
       nameDevice(d);
-      send({ sweepBegin: { device: d.id, key: d.key } });
+      send({ sweepBegin: { device: d.id, key: d.key, kernel: kernelOf(d) } });
       const result = await sweep.sweepDevice(d, { slots: slotCounts, seconds: options.seconds,
-        onRow: (row) => send({ sweepRow: { device: d.id, ...row } }) });
+        onRow: (row) => send({ sweepRow: { device: d.id, kernel: kernelOf(d), ...row } }) });
       sweep.storeChoices(d, result.choices);
-      send({ sweepEnd: { device: d.id, choices: result.choices } });
+      send({ sweepEnd: { device: d.id, key: d.key, kernel: kernelOf(d), choices: result.choices } });
     }
   },
 
@@ -310,6 +324,7 @@ async function main() {
   // CUDA numbers devices by PCI bus, as NVML does, so that each device's
   // health is read from its own GPU.
   if (!process.env.CUDA_DEVICE_ORDER) process.env.CUDA_DEVICE_ORDER = 'PCI_BUS_ID';
+  chooseKernel(options);
   await commands[options.command](options);
   process.exit(EXIT.OK);
 }

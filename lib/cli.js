@@ -7,6 +7,7 @@ const { workSizeProblem } = require('./work');
 const { EXIT } = require('./cli-worker');
 const { startDeviceProcess } = require('./device-process');
 const { openRig, CODES } = require('./rig');
+const { storeKernel, KERNELS } = require('./sweep');
 const { BACKEND_NAMES } = require('./devices');
 
 const VERSION = require('../package.json').version;
@@ -149,9 +150,10 @@ function hexBytes(text, bytes, name) {
 // Runs one command in the device process; calls onMessage for each message
 // and collects the modules' own output. Resolves to { code, stderr, chatter,
 // error }, error being the worker's own { error, status } when it sent one.
-async function runWorker(options, onMessage) {
+async function runWorker(options, onMessage, env = {}) {
   let error = null;
   const { done } = startDeviceProcess(options, {
+    env: { ...process.env, ...env },
     onMessage(message, chatter) {
       if (message.log) console.error(message.log);
       if (message.error) error = message;
@@ -228,6 +230,8 @@ async function devices(options) {
     console.log(`${d.device.padEnd(10)} ${String(d.batch).padStart(6)}  ${String(d.gran).padStart(4)}  ` +
       `${d.memory.padStart(8)}  ${d.name} (${d.key})`);
     if (d.unsupported) console.log(`           unsupported: ${d.unsupported}`);
+    const sensors = healthText(d.health);
+    if (sensors) console.log(`           ${sensors}`);
   }
   return list.some((d) => !d.unsupported) ? EXIT.OK : EXIT.NO_DEVICE;
 }
@@ -275,12 +279,16 @@ function sweepTable(rows) {
     `${(r.noncesPerSecond / 1e6).toFixed(1).padStart(9)} M/s ${r.scanMs.toFixed(1).padStart(8)} ms`);
 }
 
-async function benchSweep(options) {
+// One sweep in a device process (with `env` added to its environment): its
+// rows and choices, printed as they come unless --json.
+async function sweepRun(options, env = {}) {
   const rows = [];
   const choices = [];
   const result = await runWorker({ ...options, command: 'sweep' }, (m) => {
     if (m.sweepBegin && !options.json) {
-      console.log(`${m.sweepBegin.device}: ${m.sweepBegin.key}\ndevice       work size slots      rate  scan time`);
+      const kernel = m.sweepBegin.kernel ? ` (${m.sweepBegin.kernel} kernel)` : '';
+      console.log(`${m.sweepBegin.device}: ${m.sweepBegin.key}${kernel}\n` +
+        'device       work size slots      rate  scan time');
     }
     if (m.sweepRow) {
       rows.push(m.sweepRow);
@@ -288,18 +296,61 @@ async function benchSweep(options) {
     }
     if (m.sweepEnd) {
       for (const c of m.sweepEnd.choices) {
-        choices.push({ device: m.sweepEnd.device, ...c });
+        choices.push({ device: m.sweepEnd.device, key: m.sweepEnd.key, kernel: m.sweepEnd.kernel, ...c });
         if (!options.json) {
           console.log(`${m.sweepEnd.device} choice with ${c.slots} slot${c.slots === 1 ? '' : 's'}: work size ` +
             `${c.work} (${(c.noncesPerSecond / 1e6).toFixed(1)} M/s, ${c.scanMs.toFixed(1)} ms a scan)`);
         }
       }
     }
-  });
-  const failed = workerFailure(result);
-  if (failed !== null) return failed;
-  if (options.json) console.log(JSON.stringify({ rows, choices }));
+  }, env);
+  return { rows, choices, failed: workerFailure(result) };
+}
+
+// bench --sweep: work sizes on every chosen device; on CUDA devices, unless
+// NVSIEVE_KERNEL names a kernel, for each of nvsieve's two kernels, keeping
+// the faster one's name for the device's key.
+async function benchSweep(options) {
+  const chooseKernel = !process.env.NVSIEVE_KERNEL && options.backend !== 'opencl';
+  const first = await sweepRun(options, chooseKernel ? { NVSIEVE_KERNEL: KERNELS[0] } : {});
+  if (first.failed !== null) return first.failed;
+  const { rows, choices } = first;
+  const kernels = [];
+  const cuda = [...new Set(choices.filter((c) => c.device.startsWith('cuda:')).map((c) => c.device))];
+  if (chooseKernel && cuda.length) {
+    const other = await sweepRun({ ...options, backend: 'cuda', devices: cuda }, { NVSIEVE_KERNEL: KERNELS[1] });
+    if (other.failed !== null) return other.failed;
+    rows.push(...other.rows);
+    choices.push(...other.choices);
+    for (const device of cuda) {
+      const mine = choices.filter((c) => c.device === device);
+      const best = (kernel) => Math.max(...mine.filter((c) => c.kernel === kernel).map((c) => c.noncesPerSecond));
+      const rates = Object.fromEntries(KERNELS.map((k) => [k, best(k)]));
+      const kernel = rates[KERNELS[1]] > rates[KERNELS[0]] ? KERNELS[1] : KERNELS[0];
+      storeKernel(mine[0].key, kernel);
+      kernels.push({ device, key: mine[0].key, kernel, noncesPerSecond: rates });
+      if (!options.json) {
+        console.log(`${device} kernel: ${kernel} (${KERNELS.map((k) => `${k} ${(rates[k] / 1e6).toFixed(1)} M/s`)
+          .join(', ')}); search, bench and openRig use it unless NVSIEVE_KERNEL says otherwise`);
+      }
+    }
+  }
+  if (options.json) console.log(JSON.stringify({ rows, choices, kernels }));
   return EXIT.OK;
+}
+
+// A device's health in a few words: the figures it reports, and why any
+// could not be read; '' when it reports none.
+function healthText(h) {
+  const parts = [];
+  if (h.temperature !== null) parts.push(`${h.temperature} °C`);
+  if (h.power !== null) parts.push(`${h.power.toFixed(1)} W`);
+  if (h.fan !== null) parts.push(`fan ${h.fan} ${h.fanUnit === 'rpm' ? 'RPM' : '%'}`);
+  if (h.coreClock !== null || h.memoryClock !== null) {
+    parts.push(`core ${h.coreClock ?? '?'} MHz, memory ${h.memoryClock ?? '?'} MHz`);
+  }
+  if (h.why) parts.push(`(${h.why})`);
+  return parts.join(', ');
 }
 
 // The command's rig: the device process's notes on standard error, and the
@@ -356,9 +407,15 @@ function bench(options) {
   return withRig(options, async (rig) => {
     rig.on('progress', (p) => progress.show(p.scanned, p.elapsedMs));
     const result = await rig.bench(seconds);
+    const health = await rig.health();
     progress.done();
-    const rows = rig.devices.map((d, n) => deviceRow(d,
-      { noncesPerSecond: result.devices[n].scanned / (result.elapsedMs / 1000) }));
+    const rows = rig.devices.map((d, n) => {
+      const noncesPerSecond = result.devices[n].scanned / (result.elapsedMs / 1000);
+      const { device, ...figures } = health[n];
+      // Nonces per joule where the power is known.
+      const perJoule = figures.power ? { noncesPerJoule: noncesPerSecond / figures.power } : {};
+      return deviceRow(d, { noncesPerSecond, health: figures, ...perJoule });
+    });
     const total = rows.reduce((a, r) => a + r.noncesPerSecond, 0);
     if (options.json) {
       console.log(JSON.stringify({ seconds: result.elapsedMs / 1000, slots: options.slots, devices: rows,
@@ -368,6 +425,9 @@ function bench(options) {
     for (const r of rows) {
       console.log(`${r.device.padEnd(10)} ${(r.noncesPerSecond / 1e6).toFixed(1).padStart(9)} M/s  ` +
         `work size ${r.work}  ${r.key}`);
+      const sensors = healthText(r.health);
+      const perJoule = r.noncesPerJoule ? `, ${(r.noncesPerJoule / 1e6).toFixed(2)} M nonces/J` : '';
+      if (sensors) console.log(`${' '.repeat(10)} ${sensors}${perJoule}`);
     }
     console.log(`${'total'.padEnd(10)} ${(total / 1e6).toFixed(1).padStart(9)} M/s`);
     return EXIT.OK;

@@ -104,6 +104,7 @@ function classify(probe) {
 }
 
 let reason;
+let probed = [];
 // Null when a CUDA driver and at least one device nvsieve can run on are
 // usable; otherwise why not, in words. Never ends the calling process; the
 // answer is cached.
@@ -115,7 +116,7 @@ function unavailableReason() {
   let probe;
   const cuda = /Cuda error in func '[^']*' at line \d+ : (.*?)\.?\s*$/m.exec(r.stderr || '');
   if (r.status === 0) {
-    try { probe = JSON.parse(r.stdout); } catch (_) { probe = { failed: `unreadable answer ${JSON.stringify(r.stdout)}` }; }
+    try { probe = JSON.parse(r.stdout); probed = probe.devices || []; } catch (_) { probe = { failed: `unreadable answer ${JSON.stringify(r.stdout)}` }; }
   } else if (cuda) {
     probe = { cudaError: cuda[1] };
   } else {
@@ -123,6 +124,12 @@ function unavailableReason() {
     probe = { failed: r.error ? r.error.message : `status ${r.status}${r.signal ? ` (${r.signal})` : ''}: ${last}` };
   }
   return (reason = classify(probe));
+}
+
+// The keys of the devices the probe saw (none when it failed).
+function probedKeys() {
+  unavailableReason();
+  return probed.map((d) => d.key);
 }
 
 // True when constructing GpuContextWrapper will not end the process.
@@ -134,4 +141,5 @@ module.exports = {
   get GpuContextWrapper() { return load().GpuContextWrapper; },
   isAvailable,
   unavailableReason,
+  probedKeys,
 };

@@ -44,7 +44,7 @@ Nvml openNvml() {
   void* lib = dlopen("libnvidia-ml.so.1", RTLD_NOW | RTLD_LOCAL);
   if (lib == nullptr) {
     const char* why = dlerror();
-    n.failure = std::string("libnvidia-ml.so.1 (installed with the NVIDIA driver) cannot be opened: ") +
+    n.failure = std::string("NVML (libnvidia-ml.so.1, installed with the NVIDIA driver) cannot be opened: ") +
                 (why ? why : "unknown reason");
     return n;
   }

@@ -217,10 +217,21 @@ test('bench --sweep chooses a work size that search and bench then use', async (
       const env = { ...c.env, NONCESIEVE_CACHE_DIR: cache };
       const r = cli(['bench', '--sweep', '--backend', c.backend, '--seconds', '0.2', '--json'], env);
       assert.strictEqual(r.status, 0, r.stderr);
-      const { rows, choices } = JSON.parse(r.stdout);
+      const { rows, choices: all, kernels } = JSON.parse(r.stdout);
+      // On CUDA each of the two kernels is swept, and the faster one kept.
+      const kernel = c.backend === 'cuda' ? kernels[0].kernel : 'source';
+      if (c.backend === 'cuda') {
+        assert.deepStrictEqual(all.map((x) => [x.kernel, x.slots]),
+          [['default', 1], ['default', 2], ['default', 4], ['balanced', 1], ['balanced', 2], ['balanced', 4]]);
+        const best = (k) => Math.max(...all.filter((x) => x.kernel === k).map((x) => x.noncesPerSecond));
+        assert.strictEqual(kernel, best('balanced') > best('default') ? 'balanced' : 'default');
+      } else {
+        assert.deepStrictEqual(kernels, []);
+      }
+      const choices = all.filter((x) => c.backend === 'opencl' || x.kernel === kernel);
       assert.deepStrictEqual(choices.map((x) => x.slots), [1, 2, 4]);
       for (const choice of choices) {
-        const mine = rows.filter((row) => row.slots === choice.slots);
+        const mine = rows.filter((row) => row.slots === choice.slots && (c.backend === 'opencl' || row.kernel === kernel));
         assert.ok(mine.length >= 2, JSON.stringify(mine));
         for (const row of mine) {
           assert.strictEqual(row.work % c.step, 0);
@@ -233,6 +244,7 @@ test('bench --sweep chooses a work size that search and bench then use', async (
       const found = cli(['search', '--header', HEADER, '--target', 'ff'.repeat(32), '--backend', c.backend, '--json'], env);
       assert.strictEqual(found.status, 0, found.stderr);
       assert.strictEqual(JSON.parse(found.stdout).devices[0].work, two);
+      assert.strictEqual(JSON.parse(found.stdout).devices[0].kernel, kernel);
       const one = choices.find((x) => x.slots === 1).work;
       const bench = cli(['bench', '--backend', c.backend, '--slots', '1', '--seconds', '0.2', '--json'], env);
       assert.strictEqual(JSON.parse(bench.stdout).devices[0].work, one);

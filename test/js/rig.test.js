@@ -246,3 +246,26 @@ test('bad options: a TypeError or RangeError naming the option, before anything 
     await rig.close();
   }
 });
+
+test('the kernel option, NVSIEVE_KERNEL, and the kernel bench --sweep chose', { skip: noEmu }, async () => {
+  const cache = fs.mkdtempSync(path.join(CACHE, 'kernel-'));
+  fs.writeFileSync(path.join(cache, 'work-sizes.json'), JSON.stringify({ 'cuda:Emulated_GPU_': { kernel: 'balanced' } }));
+  const cases = [
+    [{}, {}, 'default'],
+    [{ NONCESIEVE_CACHE_DIR: cache }, {}, 'balanced'],
+    [{ NONCESIEVE_CACHE_DIR: cache, NVSIEVE_KERNEL: 'default' }, {}, 'default'],
+    [{ NVSIEVE_KERNEL: 'balanced' }, {}, 'balanced'],
+    [{ NVSIEVE_KERNEL: 'balanced' }, { kernel: 'default' }, 'default'],
+    [{ NONCESIEVE_CACHE_DIR: cache }, { kernel: 'default' }, 'default'],
+  ];
+  const { header, target, nonce } = oneWinner(97, 0, 2048);
+  for (const [env, options, kernel] of cases) {
+    const rig = await withEnv({ NVSIEVE_KERNEL: undefined, ...env }, () => open(PLATFORMS[1], options));
+    try {
+      assert.strictEqual(rig.devices[0].kernel, kernel, JSON.stringify([env, options]));
+      assert.strictEqual((await rig.search({ header, target, maxNonces: 2048 })).nonce, nonce);
+    } finally {
+      await rig.close();
+    }
+  }
+});
