@@ -177,7 +177,7 @@ class Rig extends EventEmitter {
       if (job && job.onProgress) job.onProgress(progress);
     } else if (m.started) {
       const job = this.jobs.get(m.started.job);
-      if (job) job.switchMs = Date.now() - job.called;
+      if (job) job.switchMs = performance.now() - job.called;
     } else if ((m.found || m.rejected) && (m.found || m.rejected).job !== this.current) {
       // A scan of a job that a newer search has superseded: its results are not the new job's.
     } else if (m.found) {
@@ -263,7 +263,7 @@ class Rig extends EventEmitter {
     if (signal && signal.aborted) return Promise.reject(abortError(signal));
     const id = this.nextId++;
     return new Promise((resolve, reject) => {
-      const entry = { resolve, reject, onProgress, called: Date.now(), header: Buffer.from(checked.header, 'hex') };
+      const entry = { resolve, reject, onProgress, called: performance.now(), header: Buffer.from(checked.header, 'hex') };
       if (signal) {
         const onAbort = () => {
           if (!this.jobs.has(id)) return;
@@ -287,7 +287,7 @@ class Rig extends EventEmitter {
     if (this.closed) return this.refuseClosed('rig.bench');
     const id = this.nextId++;
     return new Promise((resolve, reject) => {
-      this.jobs.set(id, { resolve, reject, called: Date.now(), header: Buffer.from(pow.SELFTEST.header, 'hex') });
+      this.jobs.set(id, { resolve, reject, called: performance.now(), header: Buffer.from(pow.SELFTEST.header, 'hex') });
       this.process.send({ op: 'search', job: id, header: pow.SELFTEST.header, target: '00'.repeat(32),
         start: 0, maxNonces: null, seconds });
     });
