@@ -87,7 +87,7 @@ test('the packed tarball installs and runs on every Node line, scripts or not', 
     { cwd: ROOT, encoding: 'utf8' }).trim().split('\n').pop();
   const tarball = path.join(work, name);
   const listing = execFileSync('tar', ['tzf', tarball], { encoding: 'utf8' });
-  for (const f of ['package/LICENSE', 'package/examples/mining-loop.js', 'package/examples/low-level-loop.js', 'package/scripts/install.js']) {
+  for (const f of ['package/LICENSE', 'package/examples/mining-loop.js', 'package/examples/low-level-loop.js', 'package/examples/jobs.js', 'package/scripts/install.js']) {
     assert.ok(listing.includes(`${f}\n`), `${f} is not in the tarball`);
   }
   assert.doesNotMatch(listing, /gpu-check\.sh|scripts\/test\.sh|test\/|build\//);

@@ -13,7 +13,7 @@ const { ROOT, POCL_ENV, EMU, emuEnv, pow } = require('./helpers');
 
 const EXAMPLE = path.join(ROOT, 'examples', 'low-level-loop.js');
 const RIG_EXAMPLE = path.join(ROOT, 'examples', 'mining-loop.js');
-const { makeJob } = require(EXAMPLE);
+const { makeJob } = require(path.join(ROOT, 'examples', 'jobs.js'));
 // The rig's work-size choices stay out of the user's cache.
 const CACHE = fs.mkdtempSync(path.join(os.tmpdir(), 'noncesieve-examples-'));
 test.after(() => fs.rmSync(CACHE, { recursive: true, force: true }));
