@@ -1,7 +1,9 @@
+/// <reference types="node" />
 // Types of require('noncesieve'): both modules, loaded on first read, and the
 // host-side checks of what they report (Node's own BLAKE2s-256).
 import * as clsieveModule from './clsieve';
 import * as nvsieveModule from './nvsieve';
+import { EventEmitter } from 'events';
 
 /**
  * require('noncesieve/clsieve'); its addon loads on the first read of
@@ -61,7 +63,7 @@ export declare const SELFTEST: Readonly<{
  *   number, or not below 2^48.
  */
 export declare function headerWithNonce(header: ArrayBufferView,
-  nonce: number | bigint): Uint8Array;
+  nonce: number | bigint): Buffer;
 
 /**
  * Bytes 24-31, read little-endian, of the BLAKE2s-256 hash of
@@ -91,14 +93,6 @@ export declare function verifyNonce(header: ArrayBufferView, target: ArrayBuffer
 
 // ---------------------------------------------------------------------------
 // openRig(): the mining loop in one object.
-
-/** An AbortSignal (Node's, or the DOM's): what `rig.search` stops on. */
-export interface RigAbortSignal {
-  readonly aborted: boolean;
-  readonly reason?: unknown;
-  addEventListener(type: 'abort', listener: () => void, options?: { once?: boolean }): void;
-  removeEventListener(type: 'abort', listener: () => void): void;
-}
 
 export interface RigOptions {
   /** 'auto' (default): CUDA devices when usable, else AMD OpenCL GPUs, else every OpenCL device. */
@@ -155,7 +149,7 @@ export interface SearchOptions {
   /** Stop after handing out this many nonces (a positive whole number; default no limit). */
   maxNonces?: number;
   /** Aborting it rejects the search with an AbortError. */
-  signal?: RigAbortSignal;
+  signal?: AbortSignal;
   /** About four times a second while the search runs. */
   onProgress?: (progress: RigProgress) => void;
 }
@@ -214,7 +208,7 @@ export interface RigDeviceFailure { message: string; status: number | null; sign
  * successor. Methods of a closed rig (and of one whose device process ended)
  * reject with an Error whose code is 'NONCESIEVE_RIG_CLOSED'.
  */
-export interface Rig {
+export interface Rig extends Omit<EventEmitter, 'on' | 'once' | 'off'> {
   readonly devices: ReadonlyArray<RigDevice>;
   /**
    * A new job: supersedes the running search (which resolves with

@@ -92,7 +92,9 @@ export interface GpuContextWrapper {
    *   ArrayBufferView, startNonce not a finite number.
    * @throws {RangeError} header under 286 bytes, target under 32 (also when
    *   a later argument's conversion shrank or detached them), startNonce
-   *   negative or 2^64 or more, device index 20 or more or not initialised,
+   *   negative or 2^48 or more, or a scan from it that would reach 2^48
+   *   (nonces are 48 bits: startNonce + the scan's nonces must not pass
+   *   2^48), device index 20 or more or not initialised,
    *   slot not below the device's slot count.
    * @throws {Error} the slot already has a scan in flight.
    */

@@ -3,12 +3,12 @@
 // noncesieve: find, check, measure and use the GPUs of this machine.
 const pow = require('./pow');
 const { judgeModuleTest } = require('./selftest');
-const { workSizeProblem } = require('./work');
+const { workSizeProblem, MAX_SLOTS } = require('./work');
 const { EXIT } = require('./cli-worker');
 const { startDeviceProcess } = require('./device-process');
 const { openRig, CODES } = require('./rig');
 const { storeKernel, KERNELS } = require('./sweep');
-const { BACKEND_NAMES } = require('./devices');
+const { BACKEND_NAMES, summaryName } = require('./devices');
 
 const VERSION = require('../package.json').version;
 
@@ -41,8 +41,9 @@ of 256 on OpenCL and of 512 on CUDA.
 ${STATUS_TEXT}`,
   devices: `Usage: noncesieve devices [--backend B] [--device ID] [--json]
   Lists each device with its batch size, granularity, memory, name and key;
-  a device this build cannot run is listed as unsupported, with the reason.
-  --json    one JSON array instead of the table
+  a device this build cannot run is listed as unsupported, with the reason,
+  and a backend that found no device says why.
+  --json    one JSON array instead of the table (memory in bytes)
 
 ${STATUS_TEXT}`,
   selftest: `Usage: noncesieve selftest [--backend B] [--device ID] [--work-size N] [--json]
@@ -58,7 +59,7 @@ ${STATUS_TEXT}`,
   bench: `Usage: noncesieve bench [--seconds N] [--slots N] [--work-size N] [--sweep] [--json]
   Keeps every slot busy and prints nonces per second.
   --seconds N     how long (default 10; with --sweep, per point: default 0.5)
-  --slots N       scans in flight per device (default 2)
+  --slots N       scans in flight per device, 1 to 64 (default 2)
   --work-size N   work size per scan (default: the sweep's choice for the device,
                   from an earlier --sweep, else from a short sweep at first use)
   --sweep         measure each device over work sizes and slot counts (1, 2, 4, or
@@ -75,7 +76,7 @@ ${STATUS_TEXT}`,
   --start N         first nonce (default 0; below 2^48, the nonce field's end)
   --max-nonces N    stop after handing out this many nonces (default: no limit;
                     the search ends at 2^48 in any case)
-  --slots N         scans in flight per device (default 2)
+  --slots N         scans in flight per device, 1 to 64 (default 2)
   --work-size N     work size per scan (default: the sweep's choice, see bench)
   --json            one JSON object: winner, hash, range searched, per device
   Stops at the first nonce that verifies on the host.
@@ -126,10 +127,16 @@ function parse(argv) {
       if (options.start >= pow.NONCE_LIMIT) {
         throw new UsageError(`--start must be below 2^48 (${pow.NONCE_LIMIT}): nonces are 48 bits, header bytes 280-285`);
       }
+    } else if (name === 'slots') {
+      const n = Number(value);
+      if (value === '' || !Number.isInteger(n) || n < 1 || n > MAX_SLOTS) {
+        throw new UsageError(`--slots needs a count from 1 to ${MAX_SLOTS} (scans in flight per device), not "${value}"`);
+      }
+      options.slots = n;
+      options.slotsGiven = true;
     } else {
       const key = name.replace(/-([a-z])/g, (_, c) => c.toUpperCase());
       options[key] = wholeNumber(name, value);
-      if (key === 'slots') options.slotsGiven = true;
     }
   }
   if (options.workSize !== undefined && options.backend !== 'auto') {
@@ -196,23 +203,14 @@ function workerFailure(result) {
   return EXIT.DEVICE_FAILURE;
 }
 
-// Names and memory as the modules report them: the names from their device
-// summaries ("GPU#<n>, Name: <name>, ..."), the memory from clsieve's key or
-// from nvsieve's batch size (80 % of the memory in 512 KiB units).
-function nameAndMemory(d, chatter) {
-  const named = new RegExp(`^ {4}GPU#${d.index}, Name: (.*), (Work size|Cuda threads)`, 'm').exec(chatter);
-  const gb = /-(\d+)gb-\d+-\d+$/.exec(d.key);
-  const memory = d.backend === 'cuda'
-    ? (d.unsupported ? '?' : `${(d.batch * 524288 / 0.8 / 2 ** 30).toFixed(1)} GiB`)
-    : gb ? `${gb[1]} GiB` : '?';
-  const name = named ? named[1] : d.backend === 'cuda' ? d.key.replace(/_/g, ' ').trim() : d.key;
-  return { name, memory };
-}
-
 async function devices(options) {
   let list = [];
+  let missing = [];
   const result = await runWorker(options, (m, chatter) => {
-    if (m.devices) list = m.devices.map((d) => ({ ...d, ...nameAndMemory(d, chatter) }));
+    if (m.devices) {
+      list = m.devices.map((d) => ({ ...d, name: summaryName(d, chatter) }));
+      missing = m.missing;
+    }
   });
   if (result.error && result.error.status === EXIT.NO_DEVICE && !options.json) {
     console.log('No device found.');
@@ -227,12 +225,14 @@ async function devices(options) {
   }
   console.log('device      batch  gran    memory  name (key)');
   for (const d of list) {
+    const memory = d.memory === null ? '?' : `${(d.memory / 2 ** 30).toFixed(1)} GiB`;
     console.log(`${d.device.padEnd(10)} ${String(d.batch).padStart(6)}  ${String(d.gran).padStart(4)}  ` +
-      `${d.memory.padStart(8)}  ${d.name} (${d.key})`);
+      `${memory.padStart(8)}  ${d.name} (${d.key})`);
     if (d.unsupported) console.log(`           unsupported: ${d.unsupported}`);
     const sensors = healthText(d.health);
     if (sensors) console.log(`           ${sensors}`);
   }
+  for (const m of missing) console.log(`${BACKEND_NAMES[m.backend]}: ${m.reason}.`);
   return list.some((d) => !d.unsupported) ? EXIT.OK : EXIT.NO_DEVICE;
 }
 

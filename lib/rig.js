@@ -6,14 +6,13 @@
 // promise.
 const { EventEmitter } = require('events');
 const pow = require('./pow');
-const { workSizeProblem } = require('./work');
+const { workSizeProblem, MAX_SLOTS } = require('./work');
 const { startDeviceProcess } = require('./device-process');
 const { EXIT } = require('./cli-worker');
 const { summaryName } = require('./devices');
 
 const BACKENDS = ['auto', 'cuda', 'opencl'];
 const KERNELS = ['auto', 'default', 'balanced'];
-const MAX_SLOTS = 64;
 
 // Error codes of the rig's own errors.
 const CODES = Object.freeze({

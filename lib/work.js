@@ -6,6 +6,8 @@
 // Work sizes the backends accept: nvsieve launches whole blocks of 512
 // threads; clsieve's kernels run in work-groups of 256.
 const WORK_SIZE_STEP = Object.freeze({ cuda: 512, opencl: 256 });
+// Slots (scans in flight at once) a device may have, as both modules' init_devices take them.
+const MAX_SLOTS = 64;
 
 function backendOf(name) {
   if (name !== 'cuda' && name !== 'opencl') {
@@ -46,4 +48,4 @@ function workSizeProblem(backend, workSize) {
     : `an OpenCL work size must be a positive multiple of 256 (the kernel's work-group size), not ${workSize}`;
 }
 
-module.exports = { WORK_SIZE_STEP, noncesPerScan, workSizeProblem };
+module.exports = { WORK_SIZE_STEP, MAX_SLOTS, noncesPerScan, workSizeProblem };

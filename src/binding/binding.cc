@@ -23,7 +23,14 @@ bool take_job(Device* device, frame::ScanRequest<Device>* r) {
   return true;
 }
 
-const frame::ScanBackend<Device> kBackend = {scan, take_job};
+// Whole blocks of threads, one nonce each.
+uint64_t nonces_per_scan(const Device* device) {
+  if (device->jobsPerBlock <= 0) return 0;
+  const uint64_t perBlock = uint64_t(device->jobsPerBlock);
+  return uint64_t(device->cudaThreads) / perBlock * perBlock;
+}
+
+const frame::ScanBackend<Device> kBackend = {scan, take_job, nonces_per_scan};
 
 GpuContext* create_context(Nan::NAN_METHOD_ARGS_TYPE) {
   // The search kernel every launch uses, named by NVSIEVE_KERNEL.
@@ -153,4 +160,4 @@ const frame::Method kMethods[] = {
 }  // namespace
 
 const frame::ModuleSpec frame::kModuleSpec = {"nvsieve:scan_nonces", create_context, kMethods,
-                                              sizeof(kMethods) / sizeof(kMethods[0])};
+                                              sizeof(kMethods) / sizeof(kMethods[0]), nullptr};

@@ -41,8 +41,8 @@ void throw_type_error(const char* method, const char* name, const char* what,
 }
 
 void throw_range_error(const char* method, const char* name, const char* what,
-                       v8::Local<v8::Value> received) {
-  Nan::ThrowRangeError(message(method, name, what, received).c_str());
+                       v8::Local<v8::Value> received, const std::string& more) {
+  Nan::ThrowRangeError((message(method, name, what, received) + more).c_str());
 }
 
 void throw_error(const char* method, const std::string& text) {
@@ -98,13 +98,32 @@ bool arg_start_nonce(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, 
     throw_type_error(method, "start nonce", "a finite number", info[i]);
     return false;
   }
-  if (d < 0 || d >= 18446744073709551616.0) {
-    throw_range_error(method, "start nonce", "a number from 0 to 2^64 - 1", info[i]);
+  if (d < 0 || d >= double(NONCE_FIELD_LIMIT)) {
+    throw_range_error(method, "start nonce", "a number from 0 to 2^48 - 1 (nonces are 48 bits)",
+                      info[i]);
     return false;
   }
   *out = static_cast<uint64_t>(std::trunc(d));
   return true;
 }
+
+bool check_scan_range(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, uint64_t start,
+                      uint64_t span) {
+  if (start < NONCE_FIELD_LIMIT && span <= NONCE_FIELD_LIMIT - start) return true;
+  const std::string n = std::to_string(span);
+  const std::string what = "a number from 0 to 2^48 - " + n + " (a scan covers " + n +
+                           " nonces, and nonces are 48 bits)";
+  throw_range_error(method, "start nonce", what.c_str(), info[i]);
+  return false;
+}
+
+namespace {
+// Added to the refusal of an index when discovery found no device at all.
+std::string when_none_found(uint32_t found) {
+  if (found > 0 || kModuleSpec.no_device_hint == nullptr) return std::string();
+  return std::string("; ") + kModuleSpec.no_device_hint;
+}
+}  // namespace
 
 bool arg_index(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, const char* name,
                uint32_t limit, const char* limit_what, uint32_t* out) {
@@ -116,7 +135,7 @@ bool arg_index(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, const 
     if (*out < limit) return true;
   }
   const std::string what = std::string("an index below ") + limit_what;
-  throw_range_error(method, name, what.c_str(), info[i]);
+  throw_range_error(method, name, what.c_str(), info[i], when_none_found(limit));
   return false;
 }
 
@@ -182,7 +201,7 @@ bool read_device_lists(Nan::NAN_METHOD_ARGS_TYPE info, const char* method, uint3
         !trunc32(size_value, method, "work size", &size))
       return false;
     if (id < 0 || uint32_t(id) >= limit) {
-      throw_range_error(method, "device id", id_what.c_str(), id_value);
+      throw_range_error(method, "device id", id_what.c_str(), id_value, when_none_found(total));
       return false;
     }
     if (slot < 1 || slot > MAX_DEVICE_SLOTS) {

@@ -26,8 +26,9 @@ std::string describe(v8::Local<v8::Value> value);
 // "<method>: expected <what> for <name> but received <value>".
 void throw_type_error(const char* method, const char* name, const char* what,
                       v8::Local<v8::Value> received);
+// `more` follows the message as it is: "; <advice>".
 void throw_range_error(const char* method, const char* name, const char* what,
-                       v8::Local<v8::Value> received);
+                       v8::Local<v8::Value> received, const std::string& more = std::string());
 // A call the device's state refuses: "<method>: <text>".
 void throw_error(const char* method, const std::string& text);
 
@@ -42,11 +43,14 @@ bool arg_view(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, const c
 // as arg_view checks, since the buffer may have changed since then.
 bool copy_view(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, const char* name,
                size_t length, unsigned char* out);
+// A scan of `span` nonces from `start` must stay inside the nonce field.
+bool check_scan_range(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, uint64_t start,
+                      uint64_t span);
 // ToUint32; a missing argument is 0. Fails only when the conversion throws.
 bool arg_u32(Nan::NAN_METHOD_ARGS_TYPE info, int i, uint32_t* out);
 // ToInt32; a missing argument is 0.
 bool arg_i32(Nan::NAN_METHOD_ARGS_TYPE info, int i, int32_t* out);
-// A whole number of nonces in [0, 2^64), fractions truncated toward zero.
+// A whole number of nonces in [0, 2^48), fractions truncated toward zero.
 bool arg_start_nonce(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, uint64_t* out);
 // An index below `limit` (a device ordinal, a table entry), as ToUint32 reads it.
 bool arg_index(Nan::NAN_METHOD_ARGS_TYPE info, int i, const char* method, const char* name,
@@ -125,6 +129,9 @@ struct ModuleSpec {
   GpuContext* (*create_context)(Nan::NAN_METHOD_ARGS_TYPE info);
   const Method* methods;
   size_t method_count;
+  // What to do when discovery found no device, added to the refusal of an
+  // index then; null when there is nothing to add.
+  const char* no_device_hint;
 };
 
 class Environment;
@@ -239,6 +246,8 @@ struct ScanBackend {
   // Sets the request's job (and, where the device keeps the job's block
   // itself, its header and target); false when the device has no job yet.
   bool (*take_job)(Device* device, ScanRequest<Device>* request);
+  // How many consecutive nonces a scan of the device covers from its start.
+  uint64_t (*nonces_per_scan)(const Device* device);
 };
 
 // scan_nonces(callback, header, target, startNonce, deviceIndex, slot): every
@@ -265,6 +274,8 @@ void queue_scan(Nan::NAN_METHOD_ARGS_TYPE info, const std::vector<Device*>& devi
     return;
   }
   request.slot = slot;
+  if (!check_scan_range(info, 3, method, request.start_nonce, backend.nonces_per_scan(device)))
+    return;
   if (!copy_view(info, 1, method, "header", NS_HEADER_BYTES, request.header) ||
       !copy_view(info, 2, method, "target", NS_TARGET_BYTES, request.target))
     return;

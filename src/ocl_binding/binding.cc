@@ -27,7 +27,11 @@ bool take_job(Device* device, frame::ScanRequest<Device>* r) {
   return true;
 }
 
-const frame::ScanBackend<Device> kBackend = {scan, take_job};
+uint64_t nonces_per_scan(const Device* device) {
+  return device->globalWorkSize * uint64_t(device->gran);
+}
+
+const frame::ScanBackend<Device> kBackend = {scan, take_job, nonces_per_scan};
 
 GpuContext* create_context(Nan::NAN_METHOD_ARGS_TYPE) {
   // Read once, here: a script may change the environment between contexts.
@@ -138,5 +142,9 @@ const frame::Method kMethods[] = {
 
 }  // namespace
 
-const frame::ModuleSpec frame::kModuleSpec = {"clsieve:scan_nonces", create_context, kMethods,
-                                              sizeof(kMethods) / sizeof(kMethods[0])};
+const frame::ModuleSpec frame::kModuleSpec = {
+    "clsieve:scan_nonces", create_context, kMethods, sizeof(kMethods) / sizeof(kMethods[0]),
+    "no OpenCL device was found: clsieve uses the GPUs of AMD's OpenCL platforms unless "
+    "CLSIEVE_PLATFORM_VENDOR (part of a platform's vendor name; empty for every platform) and "
+    "CLSIEVE_DEVICE_TYPE (gpu, cpu, accelerator or all) say otherwise, read when a "
+    "GpuContextWrapper is constructed"};

@@ -14,6 +14,11 @@ Device::~Device() {
     if (queue()) queue.finish();
 }
 
+std::mutex& opencl_discovery_lock() {
+  static std::mutex* lock = new std::mutex();  // never destroyed: threads may outlive exit
+  return *lock;
+}
+
 void Device::initialize() {
   inputBuffers.resize(threads);
   resultBuffers.resize(threads);
@@ -22,7 +27,10 @@ void Device::initialize() {
   threadJobs.assign(size_t(threads), 0);
   threadLocks.reset(new std::mutex[size_t(threads)]);
   claims.reset(size_t(threads));
-  context = cl::Context(device, nullptr, nullptr, nullptr, nullptr);
+  {
+    std::lock_guard<std::mutex> discovering(opencl_discovery_lock());
+    context = cl::Context(device, nullptr, nullptr, nullptr, nullptr);
+  }
   buildKernel();
   localWorkSize = 256;
   for (int i = 0; i < threads; ++i) initializeThreads(i);

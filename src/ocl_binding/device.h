@@ -16,6 +16,12 @@
 #include "opencl.h"
 #include "slot_claims.h"
 
+// Held by platform and device discovery and by the context creation that
+// follows: OpenCL platforms (PoCL among them) do not survive two threads
+// discovering at once, and a module's Workers may construct their contexts at
+// the same moment. One for the whole process, whichever environment asks.
+std::mutex& opencl_discovery_lock();
+
 class Device {
  public:
   cl::Context context;

@@ -13,6 +13,7 @@ GpuContext::GpuContext(const std::string& vendor, cl_device_type type)
 }
 
 void GpuContext::setDevices() {
+  std::lock_guard<std::mutex> discovering(opencl_discovery_lock());
   std::vector<cl::Platform> platforms;
   cl::Platform::get(&platforms);
   for (cl::Platform& platform : platforms) {

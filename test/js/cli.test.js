@@ -40,11 +40,21 @@ const WITH_OLD_CARD = { ...EMU_ENV, NVSIEVE_EMU_DEVICES: JSON.stringify([
 test('devices lists the OpenCL device with its batch size, granularity, memory, name and key', () => {
   const r = cli(['devices', '--backend', 'opencl']);
   assert.strictEqual(r.status, 0, r.stderr);
-  assert.match(r.stdout, /^device +batch +gran +memory +name \(key\)\nopencl:0 +\d+ +1 +\d+ GiB +(.+) \(\1-\d+gb-\d+-\d+\)\n$/);
+  const table = /^device +batch +gran +memory +name \(key\)\nopencl:0 +\d+ +1 +([\d.]+) GiB +(.+) \(\2-(\d+)gb-\d+-\d+\)\n$/;
+  assert.match(r.stdout, table);
+  const [, gib, , keyGb] = table.exec(r.stdout);
   const json = JSON.parse(cli(['devices', '--backend', 'opencl', '--json']).stdout);
   assert.strictEqual(json.length, 1);
   assert.strictEqual(json[0].device, 'opencl:0');
   assert.ok(json[0].key.startsWith(json[0].name));
+  // Memory in bytes, to the MiB, as the table and the key round it.
+  assert.ok(Number.isSafeInteger(json[0].memory) && json[0].memory % 2 ** 20 === 0, String(json[0].memory));
+  assert.strictEqual((json[0].memory / GiB).toFixed(1), gib);
+  assert.ok(Math.abs(json[0].memory / GiB - Number(keyGb)) < 1, `${json[0].memory} bytes, key ${keyGb} GB`);
+  // In auto selection, a backend that found nothing says why beside the devices found.
+  const auto = cli(['devices']);
+  assert.strictEqual(auto.status, 0, auto.stderr);
+  assert.match(auto.stdout, /\nopencl:0 [^]*\nCUDA: .*NVIDIA driver.*\.\n$/);
   // Nothing found: says so and what to install, with its own exit status.
   const none = cli(['devices', '--backend', 'opencl'], { CLSIEVE_DEVICE_TYPE: 'accelerator' });
   assert.strictEqual(none.status, 3);
@@ -184,6 +194,10 @@ test('bad input: a clear message and exit status 2', () => {
     [['selftest', '--backend', 'opencl', '--device', 'opencl:7'], /no device opencl:7/],
     [['devices', '--backend', 'metal'], /--backend is cuda, opencl or auto/],
     [['devices', '--colour'], /unknown option --colour/],
+    [['search', '--header', HEADER, '--target', TARGET, '--slots', '100'], /--slots needs a count from 1 to 64 .*"100"/],
+    [['bench', '--slots', '65'], /--slots needs a count from 1 to 64 .*"65"/],
+    [['bench', '--slots', '0'], /--slots needs a count from 1 to 64 .*"0"/],
+    [['bench', '--slots', '1.5'], /--slots needs a count from 1 to 64 .*"1.5"/],
     [['mine'], /unknown command "mine"/],
   ];
   for (const [args, message] of cases) {
@@ -265,7 +279,7 @@ test('on the emulated CUDA platform: devices, selftest and search', { skip: noEm
   const list = cli(['devices', '--backend', 'cuda', '--json'], EMU_ENV);
   assert.strictEqual(list.status, 0, list.stderr);
   assert.deepStrictEqual(JSON.parse(list.stdout).map((d) => [d.device, d.batch, d.gran, d.key, d.name, d.memory]),
-    [['cuda:0', 13107, 1, 'Emulated_GPU_', 'Emulated GPU', '8.0 GiB']]);
+    [['cuda:0', 13107, 1, 'Emulated_GPU_', 'Emulated GPU', 8 * GiB]]);
   const check = cli(['selftest', '--backend', 'cuda'], EMU_ENV);
   assert.strictEqual(check.status, 0, check.stderr);
   assert.match(check.stdout, /^cuda:0 +pass/);

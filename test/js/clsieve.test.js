@@ -31,6 +31,28 @@ test('discovery: AMD GPUs only by default, widened by the environment', () => {
   assert.match(count({ CLSIEVE_DEVICE_TYPE: 'fpga' }).stderr, /RangeError: .*CLSIEVE_DEVICE_TYPE/);
 });
 
+test('an index refused while no device was found says how discovery is widened', () => {
+  const hint = "; no OpenCL device was found: clsieve uses the GPUs of AMD's OpenCL platforms unless " +
+    'CLSIEVE_PLATFORM_VENDOR';
+  const cases = [
+    ['g.init_devices([0], [1], [256])', 'init_devices: expected an index below 0 (the devices found, at most 20) ' +
+      'for device id but received 0 of type number'],
+    ['g.get_batch_size(0, 1)', 'get_batch_size: expected an index below get_total_devices() for device index ' +
+      'but received 0 of type number'],
+  ];
+  for (const [call, refusal] of cases) {
+    const r = runChild(MOD, `const g = new m.GpuContextWrapper();
+      try { ${call}; } catch (e) { console.log(e.constructor.name + ': ' + e.message); }`,
+    { CLSIEVE_PLATFORM_VENDOR: undefined, CLSIEVE_DEVICE_TYPE: undefined });
+    assert.ok(r.stdout.startsWith(`RangeError: ${refusal}${hint}`), r.stdout);
+    assert.match(r.stdout, /CLSIEVE_DEVICE_TYPE \(gpu, cpu, accelerator or all\)/);
+  }
+  // With a device found, the refusal is the plain one.
+  const r = runChild(MOD, `try { new m.GpuContextWrapper().init_devices([1], [1], [256]); }
+    catch (e) { console.log(e.message); }`);
+  assert.doesNotMatch(r.stdout, /CLSIEVE_PLATFORM_VENDOR/);
+});
+
 // One context for the scan tests: device 0 with four threads of 1024 work items.
 const gpu = new GpuContextWrapper();
 const SLOTS = 4;
@@ -235,8 +257,8 @@ test('bad arguments throw before anything is queued', () => {
     ['scan_nonces', [cb, header, target, NaN, 0, 0], TypeError, 'scan_nonces: expected a finite number for start nonce but received NaN of type number'],
     ['scan_nonces', [cb, header, target, Infinity, 0, 0], TypeError, 'scan_nonces: expected a finite number for start nonce but received Infinity of type number'],
     ['scan_nonces', [cb, header, target, undefined, 0, 0], TypeError, 'scan_nonces: expected a finite number for start nonce but received undefined'],
-    ['scan_nonces', [cb, header, target, -1, 0, 0], RangeError, 'scan_nonces: expected a number from 0 to 2^64 - 1 for start nonce but received -1 of type number'],
-    ['scan_nonces', [cb, header, target, 2 ** 64, 0, 0], RangeError, 'scan_nonces: expected a number from 0 to 2^64 - 1 for start nonce but received 18446744073709552000 of type number'],
+    ['scan_nonces', [cb, header, target, -1, 0, 0], RangeError, 'scan_nonces: expected a number from 0 to 2^48 - 1 (nonces are 48 bits) for start nonce but received -1 of type number'],
+    ['scan_nonces', [cb, header, target, 2 ** 64, 0, 0], RangeError, 'scan_nonces: expected a number from 0 to 2^48 - 1 (nonces are 48 bits) for start nonce but received 18446744073709552000 of type number'],
     ['scan_nonces', [cb, header, target, Symbol('x'), 0, 0], TypeError, 'Cannot convert a Symbol value to a number'],
     ['scan_nonces', [cb, header, target, 0, 20, 0], RangeError, 'scan_nonces: expected an index below 20 for device index but received 20 of type number'],
     ['scan_nonces', [cb, header, target, 0, 1, 0], RangeError, 'scan_nonces: expected a device initialised by init_devices for device index but received 1 of type number'],

@@ -8,7 +8,7 @@ const assert = require('node:assert');
 const { spawn } = require('child_process');
 const path = require('path');
 const { AsyncLocalStorage, createHook, executionAsyncResource } = require('async_hooks');
-const { bothModules, job, pow, ROOT } = require('./helpers');
+const { bothModules, job, pow, ROOT, winnersIn } = require('./helpers');
 
 const HELPERS = path.join(__dirname, 'helpers.js');
 
@@ -73,6 +73,30 @@ keepScanning((n) => {
   if (n === 4) parentPort.postMessage('scanning');
   if (workerData.exitAfter && n === workerData.exitAfter) process.exit(0);
 });
+`;
+
+// Workers released at once through a shared gate: each constructs its own
+// wrapper (the process's first device discovery, raced), counts the devices,
+// initialises device 0 and scans a range that holds a known winner.
+const RACING_WORKER = (mod) => `
+const { parentPort, workerData } = require('worker_threads');
+const m = require(${JSON.stringify(mod.file)});
+const { header, target, start, winners, gate } = workerData;
+const flag = new Int32Array(gate);
+parentPort.postMessage({ ready: true });
+Atomics.wait(flag, 0, 0);
+const g = new m.GpuContextWrapper();
+const count = g.get_total_devices();
+if (count === 0) {
+  parentPort.postMessage({ count });
+} else {
+  const log = console.log;
+  console.log = () => {};
+  g.init_devices([0], [1], [${mod.work}]);
+  console.log = log;
+  new Function('g', 'header', 'target', ${JSON.stringify(mod.setBlock)})(g, header, target);
+  g.scan_nonces((nonce) => parentPort.postMessage({ count, nonce }), header, target, start, 0, 0);
+}
 `;
 
 const clean = (r, what) => {
@@ -148,6 +172,52 @@ for (const mod of bothModules()) {
         ${ending}`));
       results.forEach((r) => clean(r, what));
     }
+  });
+
+  test(`${mod.name}: Workers that construct wrappers at the same moment each see every device`, async () => {
+    // The winners of the scanned range, by the oracle, before any module runs.
+    const { header, target } = job(52, 64);
+    const start = 3 * 2 ** 32;
+    const winners = winnersIn(header, target, start, mod.work);
+    assert.ok(winners.length > 0, 'the fixture range holds a winner');
+    const rounds = 3;
+    const runs = await runMany(6, 2, () => child(mod, `
+      const { Worker } = require('worker_threads');
+      const code = ${JSON.stringify(RACING_WORKER(mod))};
+      const data = ${JSON.stringify({ header: [...header], target: [...target], start, winners })};
+      async function race(n) {
+        const gate = new SharedArrayBuffer(4);
+        const workerData = { ...data, header: Buffer.from(data.header), target: Buffer.from(data.target), gate };
+        const workers = Array.from({ length: n }, () => new Worker(code, { eval: true, workerData }));
+        const ready = workers.map((w) => new Promise((resolve) => w.once('message', resolve)));
+        const results = workers.map((w) => new Promise((resolve, reject) => {
+          w.on('message', (msg) => { if (!msg.ready) resolve(msg); });
+          w.once('error', reject);
+        }));
+        await Promise.all(ready);
+        Atomics.store(new Int32Array(gate), 0, 1);
+        Atomics.notify(new Int32Array(gate), 0);
+        const seen = await Promise.all(results);
+        await Promise.all(workers.map((w) => w.terminate()));
+        return seen;
+      }
+      (async () => {
+        const rounds = [];
+        for (let i = 0; i < ${rounds}; i++) for (const n of [2, 4]) rounds.push(await race(n));
+        console.log(JSON.stringify(rounds));
+      })();`));
+    runs.forEach((r, i) => {
+      clean(r, `process ${i}`);
+      const raced = JSON.parse(r.stdout.trim().split('\n').pop());
+      assert.strictEqual(raced.length, 2 * rounds, r.stdout);
+      for (const seen of raced) {
+        const counts = seen.map((s) => s.count);
+        assert.ok(counts.every((c) => c > 0 && c === counts[0]), `process ${i}: device counts ${counts}`);
+        for (const { nonce } of seen) {
+          assert.ok(winners.includes(nonce), `process ${i}: ${nonce} is not a winner of the range (${winners})`);
+        }
+      }
+    });
   });
 
   test(`${mod.name}: process.exit with scans in flight on every slot ends with status 0, 50 of 50`, async () => {

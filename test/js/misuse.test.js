@@ -5,7 +5,7 @@
 // and names itself, instead of taking the test runner down.
 const test = require('node:test');
 const assert = require('node:assert');
-const { bothModules, runChild } = require('./helpers');
+const { bothModules, runChild, job, pow } = require('./helpers');
 
 const METHODS = {
   clsieve: ['get_total_devices', 'get_batch_size', 'get_gran', 'get_key', 'init_devices', 'update',
@@ -30,6 +30,8 @@ function cases(mod) {
     `init_devices: expected ${what} but received ${value} of type number`];
   const slots = (n) => initRefused('a count from 1 to 64 for slot count', n);
   const work = (n) => initRefused(`a positive multiple of ${W} for work size`, n);
+  const startRefused = (n) => ['RangeError',
+    `scan_nonces: expected a number from 0 to 2^48 - 1 (nonces are 48 bits) for start nonce but received ${n} of type number`];
   list.push(
     ['a wrapper-shaped object', 'return g.get_gran.call(Object.create(m.GpuContextWrapper.prototype), 0);',
       ['TypeError', 'Illegal invocation']],
@@ -66,6 +68,14 @@ function cases(mod) {
       return g.scan_nonces(() => {}, header, t,
         0, { valueOf() { structuredClone(t.buffer, { transfer: [t.buffer] }); return 0; } }, 0);`,
     ['RangeError', 'scan_nonces: expected at least 32 bytes for target but received a view of 0 bytes']],
+    ['a start at 2^48', 'return g.scan_nonces(() => {}, header, target, 2 ** 48, 0, 0);', startRefused(2 ** 48)],
+    ['a start at 2^52', 'return g.scan_nonces(() => {}, header, target, 2 ** 52, 0, 0);', startRefused(2 ** 52)],
+    ['a scan that would reach past 2^48', 'return g.scan_nonces(() => {}, header, target, 2 ** 48 - W / 2, 0, 0);',
+      ['RangeError', `scan_nonces: expected a number from 0 to 2^48 - ${W} (a scan covers ${W} nonces, and nonces ` +
+        `are 48 bits) for start nonce but received ${2 ** 48 - W / 2} of type number`]],
+    ['a refused range leaves its slot free', `
+      try { g.scan_nonces(() => {}, header, target, 2 ** 48 - 1, 0, 1); } catch (e) {}
+      return g.scan_nonces(() => {}, header, target, 2 ** 48 - W, 0, 1);`, 'returns'],
     ['a start nonce whose valueOf throws', `
       return g.scan_nonces(() => {}, header, target, { valueOf() { throw new SyntaxError('mine'); } }, 0, 0);`,
     ['SyntaxError', 'mine']],
@@ -136,6 +146,21 @@ for (const mod of bothModules()) {
 }
 
 for (const mod of bothModules()) {
+  test(`${mod.name}: the last scan below 2^48 reports a nonce of the header's field`, () => {
+    // Every nonce wins: whatever the scan reports is in its range, and below 2^48.
+    const r = runChild(mod.file, `
+      const { header, target } = require('./test/js/helpers').job(41, 1);
+      const g = new m.GpuContextWrapper();
+      g.init_devices([0], [1], [${mod.work}]);
+      ${mod.setBlock};
+      g.scan_nonces((n) => console.log('found', n), header, target, 2 ** 48 - ${mod.work}, 0, 0);`, mod.env);
+    assert.strictEqual(r.status, 0, r.stderr);
+    const nonce = Number(/found (\d+)/.exec(r.stdout)[1]);
+    assert.ok(nonce >= 2 ** 48 - mod.work && nonce < 2 ** 48, `reported ${nonce}`);
+    const { header, target } = job(41, 1);
+    assert.ok(pow.verifyNonce(header, target, nonce));
+  });
+
   test(`${mod.name}: more slots than pool threads give one warning that names UV_THREADPOOL_SIZE`, () => {
     const code = `const g = new m.GpuContextWrapper();
       g.init_devices([0], [3], [${mod.work}]);

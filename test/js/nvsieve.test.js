@@ -369,7 +369,7 @@ test('bad arguments throw before any CUDA call or queued scan', EMULATED_ONLY, (
     ['scan_nonces', [cb, header, target, 0, 2, 0], RangeError, 'scan_nonces: expected a device initialised by init_devices for device index but received 2 of type number'],
     ['scan_nonces', [cb, header, target, 0, 20, 0], RangeError, 'scan_nonces: expected an index below 20 for device index but received 20 of type number'],
     ['scan_nonces', [cb, header, target, 0, 0, 8], RangeError, 'scan_nonces: expected an index below the device\'s slot count for slot but received 8 of type number'],
-    ['scan_nonces', [cb, header, target, -5, 0, 0], RangeError, 'scan_nonces: expected a number from 0 to 2^64 - 1 for start nonce but received -5 of type number'],
+    ['scan_nonces', [cb, header, target, -5, 0, 0], RangeError, 'scan_nonces: expected a number from 0 to 2^48 - 1 (nonces are 48 bits) for start nonce but received -5 of type number'],
     ['scan_nonces', [cb, header, target, NaN, 0, 0], TypeError, 'scan_nonces: expected a finite number for start nonce but received NaN of type number'],
     ['scan_nonces', [cb, header.subarray(10), target, 0, 0, 0], RangeError, 'scan_nonces: expected at least 286 bytes for header but received a view of 276 bytes'],
     ['scan_nonces', ['cb', header, target, 0, 0, 0], TypeError, 'scan_nonces: expected a function for callback but received a string'],

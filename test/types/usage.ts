@@ -28,7 +28,10 @@ void [span, limit];
 // @ts-expect-error SELFTEST is frozen
 SELFTEST.startNonce = 0;
 
-const patched: Uint8Array = headerWithNonce(header, SELFTEST.startNonce);
+// A Buffer: its own methods are there.
+const patched: Buffer = headerWithNonce(header, SELFTEST.startNonce);
+const patchedHex: string = patched.toString('hex');
+void patchedHex;
 const below: boolean = hashTop64(patched, 0n) < targetTop64(target);
 // @ts-expect-error a hex string is not a view of bytes
 verifyNonce(SELFTEST.header, target, 1);
@@ -90,8 +93,7 @@ async function scanCuda(): Promise<boolean> {
 
 void [sizes, below, scanOpenCL(), scanCuda()];
 
-async function mine(signal: { readonly aborted: boolean; addEventListener(t: 'abort', l: () => void): void;
-  removeEventListener(t: 'abort', l: () => void): void }): Promise<void> {
+async function mine(signal: AbortSignal): Promise<void> {
   const rig: Rig = await openRig({ backend: 'opencl', slots: 2, workSize: 'auto', kernel: 'auto' });
   // @ts-expect-error no such backend
   void openRig({ backend: 'metal' });
@@ -99,6 +101,8 @@ async function mine(signal: { readonly aborted: boolean; addEventListener(t: 'ab
   void openRig({ workSize: '4096' });
   rig.on('found', (f) => { const top: bigint = f.hashTop64; void [f.device, f.nonce, f.range[0], top]; });
   rig.on('device-failure', (f) => { void [f.message, f.status]; });
+  const listeners: number = rig.listenerCount('found');
+  void listeners;
   // @ts-expect-error no such event
   rig.on('winner', () => {});
   const result: SearchResult = await rig.search({ header, target, start: 0, maxNonces: 1e6, signal,
