@@ -225,7 +225,10 @@ export interface Rig extends Omit<EventEmitter, 'on' | 'once' | 'off'> {
   rates(): Promise<Array<{ device: string; rate: number }>>;
   /** Temperature, power, fan and clocks of each device; null where unknown. */
   health(): Promise<RigHealth[]>;
-  /** Lets the scans in flight finish and ends the device process; a running search rejects. */
+  /**
+   * Lets the scans in flight finish and ends the device process; a running
+   * search rejects. Until then the device process keeps the script alive.
+   */
   close(): Promise<void>;
   /** Keeps every lane busy on a job no nonce wins for `seconds` (what `noncesieve bench` measures). */
   bench(seconds: number): Promise<SearchResult>;

@@ -98,7 +98,7 @@ function exactBytes(where, name, view, bytes) {
 
 const SEARCH_OPTIONS = ['header', 'target', 'start', 'maxNonces', 'signal', 'onProgress'];
 
-function searchJob(job) {
+function checkedJob(job) {
   const where = 'rig.search';
   refuseUnknown(where, job, SEARCH_OPTIONS);
   const { start = 0, maxNonces = Infinity, signal, onProgress } = job;
@@ -240,7 +240,8 @@ class Rig extends EventEmitter {
 
   failure(ended, said) {
     const how = ended.signal ? `signal ${ended.signal}` : `status ${ended.code}`;
-    const message = said || lastWords(ended) || `the device process ended with ${how}`;
+    // A signal came from outside: what the modules printed last says nothing about it.
+    const message = said || (ended.signal ? null : lastWords(ended)) || `the device process ended with ${how}`;
     return codedError(message, CODES.DEVICE_FAILURE, { status: ended.code, signal: ended.signal,
       stderr: ended.stderr });
   }
@@ -254,7 +255,7 @@ class Rig extends EventEmitter {
     if (this.closed) return this.refuseClosed('rig.search');
     let checked;
     try {
-      checked = searchJob(job);
+      checked = checkedJob(job);
     } catch (err) {
       return Promise.reject(err);
     }

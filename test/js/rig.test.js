@@ -152,6 +152,14 @@ test('a GPU failure mid-search: an event and a rejected search, and a new rig wo
   assert.strictEqual(events[0][1].status, 1);
   assert.match(events[0][1].message, /Cuda error in func 'cuda_scan_nonces'/);
   await assert.rejects(rig.rates(), { code: 'NONCESIEVE_RIG_CLOSED' });
+  // A device process ended by a signal.
+  const killed = await open(PLATFORMS[0]);
+  const failures = [];
+  killed.on('device-failure', (f) => failures.push(f));
+  const running = killed.search({ header, target: Buffer.alloc(32) });
+  setTimeout(() => killed.process.child.kill('SIGKILL'), 100);
+  await assert.rejects(running, { code: 'NONCESIEVE_DEVICE_FAILURE', message: 'the device process ended with signal SIGKILL' });
+  assert.deepStrictEqual(failures, [{ message: 'the device process ended with signal SIGKILL', status: null, signal: 'SIGKILL' }]);
   const again = await open(PLATFORMS[1]);
   try {
     const { target, nonce } = oneWinner(90, 0, 4096);
