@@ -122,9 +122,19 @@ for (const platform of PLATFORMS) {
     try {
       const { header } = job(80, 1);
       const ac = new AbortController();
-      const running = rig.search({ header, target: Buffer.alloc(32), signal: ac.signal });
-      setTimeout(() => ac.abort(), 100);
+      const progress = [];
+      const heard = [];
+      rig.on('progress', (p) => heard.push(p));
+      const running = rig.search({ header, target: Buffer.alloc(32), signal: ac.signal,
+        onProgress: (p) => progress.push(p) });
+      setTimeout(() => ac.abort(), 700);
       await assert.rejects(running, { name: 'AbortError' });
+      // Progress on the way, to the callback and as events: nonces and rate per device.
+      assert.ok(progress.length >= 2 && heard.length === progress.length, `${progress.length} ${heard.length}`);
+      assert.ok(progress[1].scanned > progress[0].scanned && progress[1].end >= progress[1].scanned);
+      assert.deepStrictEqual(progress[1].devices.map((d) => [d.device, d.scanned]),
+        [[rig.devices[0].device, progress[1].scanned]]);
+      assert.ok(progress[1].devices[0].rate > 0);
       await assert.rejects(rig.search({ header, target: Buffer.alloc(32), signal: AbortSignal.abort() }),
         { name: 'AbortError' });
       // The rig goes on with the next job.
