@@ -206,3 +206,10 @@ export declare function isAvailable(): boolean;
  * `isAvailable()`; never throws.
  */
 export declare function unavailableReason(): string | null;
+
+/**
+ * The key (`get_key`) of every CUDA device, in CUDA's order, from the same
+ * probe and cache as `isAvailable()`: what a script can ask without risking
+ * its process. Empty when the probe found no driver or failed; never throws.
+ */
+export declare function deviceKeys(): string[];

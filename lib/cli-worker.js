@@ -112,7 +112,7 @@ function chooseKernel(options) {
     return;
   }
   if (process.env.NVSIEVE_KERNEL || options.backend === 'opencl') return;
-  const keys = require('./nvsieve').probedKeys();
+  const keys = require('./nvsieve').deviceKeys();
   const kernel = keys.length ? sweep.cachedKernel(keys[0]) : null;
   if (kernel) process.env.NVSIEVE_KERNEL = kernel;
 }

@@ -126,8 +126,9 @@ function unavailableReason() {
   return (reason = classify(probe));
 }
 
-// The keys of the devices the probe saw (none when it failed).
-function probedKeys() {
+// The key of every CUDA device (get_key), asked in a child process like
+// unavailableReason(); none when the probe failed.
+function deviceKeys() {
   unavailableReason();
   return probed.map((d) => d.key);
 }
@@ -141,5 +142,5 @@ module.exports = {
   get GpuContextWrapper() { return load().GpuContextWrapper; },
   isAvailable,
   unavailableReason,
-  probedKeys,
+  deviceKeys,
 };

@@ -3,5 +3,5 @@ import cjs from './nvsieve.js';
 import { contextClass } from './addon-exports.mjs';
 
 export const GpuContextWrapper = contextClass(cjs);
-export const { isAvailable, unavailableReason } = cjs;
+export const { isAvailable, unavailableReason, deviceKeys } = cjs;
 export default cjs;

@@ -9,7 +9,7 @@ import {
 import type { Rig, SearchResult, RigHealth } from 'noncesieve';
 import { GpuContextWrapper as ClContext } from 'noncesieve/clsieve';
 import type { GpuContextWrapper as NvContext } from 'noncesieve/nvsieve';
-import { isAvailable, unavailableReason } from 'noncesieve/nvsieve';
+import { isAvailable, unavailableReason, deviceKeys } from 'noncesieve/nvsieve';
 
 function fromHex(hex: string): Uint8Array {
   const bytes = new Uint8Array(hex.length / 2);
@@ -117,3 +117,5 @@ async function mine(signal: AbortSignal): Promise<void> {
   await rig.close();
 }
 void mine;
+const keys: string[] = deviceKeys();
+void keys;
