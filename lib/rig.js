@@ -285,6 +285,9 @@ class Rig extends EventEmitter {
   // what the command's bench measures.
   bench(seconds) {
     if (this.closed) return this.refuseClosed('rig.bench');
+    if (typeof seconds !== 'number' || !(seconds > 0) || !Number.isFinite(seconds)) {
+      return Promise.reject(new RangeError(`rig.bench: seconds must be a number above 0, not ${seconds}`));
+    }
     const id = this.nextId++;
     return new Promise((resolve, reject) => {
       this.jobs.set(id, { resolve, reject, called: performance.now(), header: Buffer.from(pow.SELFTEST.header, 'hex') });

@@ -76,7 +76,7 @@ class LaneRunner {
     job.progress = onProgress && setInterval(() => onProgress({ scanned: job.scanned,
       elapsedMs: Date.now() - job.began, end: job.next, perLane: job.perLane }), progressMs);
     this.job = job;
-    if (this.working === 0) this.settle(job);
+    if (this.working === 0 || !this.hasWork(job)) this.settle(job);
     this.rouse();
     return job;
   }
@@ -86,9 +86,14 @@ class LaneRunner {
     const since = Math.max(now - RATE_WINDOW_MS, this.began);
     const seconds = Math.max(now - since, 1) / 1000;
     return this.history.map((h) => {
-      while (h.length && h[0][0] < since) h.shift();
+      this.forget(h, since);
       return h.reduce((sum, [, nonces]) => sum + nonces, 0) / seconds;
     });
+  }
+
+  // Drops the scans of a lane's history that came back before `since`.
+  forget(h, since) {
+    while (h.length && h[0][0] < since) h.shift();
   }
 
   // Lets the scans in flight finish; resolves once every lane has stopped.
@@ -149,7 +154,9 @@ class LaneRunner {
       if (job.started.size === this.working) job.onStarted(Date.now() - job.began);
       const nonce = await scanOnce(lane, job.header, job.target, from);
       job.inFlight--;
-      this.history[n].push([Date.now(), fresh]);
+      const now = Date.now();
+      this.history[n].push([now, fresh]);
+      this.forget(this.history[n], now - RATE_WINDOW_MS);
       if (job.retired) continue;
       if (!job.result) {
         job.scanned += fresh;
