@@ -156,4 +156,4 @@ function readHealth(d, { sysRoot = '/sys' } = {}) {
   }
 }
 
-module.exports = { readHealth, readAmdCard, amdCards, FIGURES };
+module.exports = { readHealth };

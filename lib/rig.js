@@ -12,7 +12,7 @@ const { EXIT } = require('./cli-worker');
 const { summaryName } = require('./devices');
 
 const BACKENDS = ['auto', 'cuda', 'opencl'];
-const KERNELS = ['auto', 'default', 'balanced'];
+const KERNELS = ['auto', ...require('./sweep').KERNELS];
 
 // Error codes of the rig's own errors.
 const CODES = Object.freeze({
@@ -334,4 +334,4 @@ async function openRig(options = {}) {
   return new Rig().open(checked);
 }
 
-module.exports = { openRig, Rig, CODES };
+module.exports = { openRig, CODES };
