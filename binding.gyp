@@ -10,6 +10,8 @@
     # The development tree (a checkout, not the installed package) also builds
     # the emulated CUDA module, the benchmark hosts and the bare worker.
     'dev_tree%': '<!(node -p "+require(\'fs\').existsSync(\'test/emu_cuda\')")',
+    # gpuhealth needs nothing beyond the compiler: it opens NVML at run time.
+    'gpuhealth%': '<!(node -p "+require(\'./scripts/skip-note\').selected(\'gpuhealth\')")',
     'opencl_defines': [
       'CL_HPP_TARGET_OPENCL_VERSION=120',
       'CL_HPP_MINIMUM_OPENCL_VERSION=120',
@@ -50,6 +52,16 @@
     },
   ],
   'conditions': [
+    ['gpuhealth==1', {
+      'targets': [
+        {
+          # NVIDIA GPUs' temperature, power, fan and clocks, for the rig's health().
+          'target_name': 'gpuhealth',
+          'sources': ['src/health/gpuhealth.cc'],
+          'libraries': ['-ldl'],
+        },
+      ],
+    }],
     ['opencl==1', {
       'targets': [
         {

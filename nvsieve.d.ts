@@ -235,3 +235,10 @@ export declare function driverReport(): {
   problem?: string;
   gpus: CudaDeviceReport[];
 };
+
+/**
+ * The key (`get_key`) of every CUDA device, in CUDA's order, from the same
+ * probe and cache as `isAvailable()`: what a script can ask without risking
+ * its process. Empty when the probe found no driver or failed; never throws.
+ */
+export declare function deviceKeys(): string[];

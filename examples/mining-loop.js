@@ -1,69 +1,23 @@
 #!/usr/bin/env node
 'use strict';
-// A complete mining loop on noncesieve, to copy from:
+// A mining loop on openRig(), to copy from:
 //
 //   node examples/mining-loop.js [--winners 8] [--budget 16777216] [--slots 2]
 //                                [--work 4096] [--odds 4096]
 //
-// It uses CUDA when nvsieve finds a usable device and OpenCL otherwise (set
-// CLSIEVE_PLATFORM_VENDOR / CLSIEVE_DEVICE_TYPE to pick OpenCL devices; for
-// PoCL on a CPU: "The pocl project" and "cpu"). Every slot of every device
-// keeps one scan in flight, each scan taking the next range of nonces; half
-// way a second job arrives; every nonce a device reports is checked on the
-// host before it counts. It stops after --winners verified winners or once
-// --budget nonces have been handed out.
+// The rig opens every usable device (CUDA when nvsieve finds one, else
+// OpenCL; for PoCL on a CPU set CLSIEVE_PLATFORM_VENDOR="The pocl project"
+// CLSIEVE_DEVICE_TYPE=cpu) in a device process of its own, keeps every slot
+// busy, verifies every nonce on the host, and survives a GPU failure. Half
+// way a second job arrives, as a pool would send it, and supersedes the
+// first. It stops after --winners verified winners or once --budget nonces
+// have been handed out. (examples/low-level-loop.js does the same on the
+// modules themselves.)
 //
-// Exit status: 0 when every reported nonce verified, 1 when one did not,
-// 2 when it cannot run (a bad option, no device).
-const crypto = require('crypto');
-const { parseArgs } = require('util');
-const {
-  clsieve, nvsieve, verifyNonce, targetTop64, noncesPerScan, NOT_FOUND, NONCE_LIMIT,
-  WORK_SIZE_STEP, HEADER_BYTES, TARGET_BYTES,
-} = require('noncesieve');
-
-function options() {
-  const { values } = parseArgs({
-    options: {
-      winners: { type: 'string', default: '8' },       // stop after this many verified winners
-      budget: { type: 'string', default: '16777216' }, // ... or after this many nonces
-      slots: { type: 'string', default: '2' },         // scans in flight per device
-      work: { type: 'string', default: '4096' },       // work items per scan
-      odds: { type: 'string', default: '4096' },       // about one nonce in this many wins
-    },
-  });
-  const n = Object.fromEntries(Object.entries(values).map(([k, v]) => [k, Number(v)]));
-  for (const [k, v] of Object.entries(n)) {
-    if (!Number.isSafeInteger(v) || v < 1) throw new RangeError(`--${k}: a whole number >= 1`);
-  }
-  return n;
-}
-
-// A job as a pool would send it. Here: a made-up header (bytes 280-285, where
-// the kernel puts the nonce, left zero) and a target that about one nonce in
-// `odds` beats. Only target bytes 24-31 (little-endian) are compared.
-function makeJob(id, odds) {
-  const header = Buffer.alloc(HEADER_BYTES);
-  crypto.createHash('shake256', { outputLength: 280 }).update(`example job ${id}`).digest()
-    .copy(header);
-  const target = Buffer.alloc(TARGET_BYTES, 0xff);
-  target.writeBigUInt64LE((1n << 64n) / BigInt(odds), 24);
-  return { id, header, target, next: 0 }; // next: the first nonce not yet handed out
-}
-
-// CUDA when usable: isAvailable() asks the driver first, because
-// constructing nvsieve's context without a driver ends the process.
-function openBackend() {
-  if (nvsieve.isAvailable()) {
-    const gpu = new nvsieve.GpuContextWrapper();
-    // A device the module has no image for reports granularity 0: skip it.
-    const ids = [...Array(gpu.get_total_devices()).keys()].filter((i) => gpu.get_gran(i) > 0);
-    return { name: 'CUDA (nvsieve)', backend: 'cuda', gpu, ids };
-  }
-  const gpu = new clsieve.GpuContextWrapper(); // reads the CLSIEVE_* variables now
-  const ids = [...Array(gpu.get_total_devices()).keys()];
-  return { name: 'OpenCL (clsieve)', backend: 'opencl', gpu, ids };
-}
+// Exit status: 0 when it stopped as asked, 1 when a device failed or
+// reported a nonce that did not win, 2 when it cannot run (a bad option, no device).
+const { openRig, targetTop64 } = require('noncesieve');
+const { options, makeJob } = require('./jobs');
 
 async function main() {
   let opt;
@@ -73,89 +27,89 @@ async function main() {
     console.error(err.message);
     return 2;
   }
-  const { name, backend, gpu, ids } = openBackend();
-  if (ids.length === 0) {
-    console.log('No device found. For OpenCL on a CPU (PoCL): ' +
+  let rig;
+  try {
+    // A work size both backends accept: whole multiples of 512.
+    rig = await openRig({ slots: opt.slots, workSize: Math.ceil(opt.work / 512) * 512 });
+  } catch (err) {
+    console.log(`${err.message}. For OpenCL on a CPU (PoCL): ` +
       'CLSIEVE_PLATFORM_VENDOR="The pocl project" CLSIEVE_DEVICE_TYPE=cpu');
     return 2;
   }
-  // Work sizes in whole blocks of 512 threads on CUDA, work-groups of 256 on OpenCL.
-  const work = Math.ceil(opt.work / WORK_SIZE_STEP[backend]) * WORK_SIZE_STEP[backend];
-  console.log(`Using ${name}: devices ${ids.join(', ')}, ${opt.slots} slots each, ` +
-    `${work} work items a scan`);
-  gpu.init_devices(ids, ids.map(() => opt.slots), ids.map(() => work));
-
-  // A lane is one slot of one device; each of its scans covers noncesPerScan
-  // nonces. (libuv runs 4 scans at once unless UV_THREADPOOL_SIZE says more.)
-  const lanes = ids.flatMap((device) => Array.from({ length: opt.slots },
-    (_, slot) => ({ device, slot, span: noncesPerScan(backend, work, gpu.get_gran(device)) })));
-
-  let job = makeJob(1, opt.odds); // the job new scans are queued for
-  gpu.set_block(job.header, job.target);
-  const top = targetTop64(job.target).toString(16).padStart(16, '0');
-  console.log(`Job ${job.id}: target 0x${top}... (about 1 nonce in ${opt.odds} wins)`);
+  const backend = rig.devices[0].backend === 'cuda' ? 'CUDA (nvsieve)' : 'OpenCL (clsieve)';
+  console.log(`Using ${backend}: devices ${rig.devices.map((d) => d.device).join(', ')}, ${opt.slots} slots each, ` +
+    `${rig.devices[0].workSize} work items a scan`);
 
   const winners = [];
   let rejected = 0;
   let handedOut = 0;
-  const done = () => winners.length >= opt.winners || handedOut >= opt.budget;
+  let failed = false;
+  rig.on('rejected', (r) => {
+    rejected++;
+    console.log(`REJECTED nonce ${r.nonce} from ${r.device} for [${r.range[0]}, ${r.range[1]}): not a winner there`);
+  });
+  rig.on('device-failure', (f) => {
+    failed = true;
+    console.log(`device failure: ${f.message}`);
+  });
+  const enough = () => winners.length >= opt.winners || handedOut >= opt.budget;
+  let current = null; // the newest job: an older one searches no further
+  let stopped;
+  const finished = new Promise((resolve) => { stopped = resolve; });
 
-  // A new job. Both modules remember which job each scan was queued for:
-  // scans already queued still search the old job's block, later ones the
-  // new job's, so there is nothing to wait for.
-  function switchJob(next) {
-    gpu.set_block(next.header, next.target); // nvsieve ignores the arguments
-    job = next;
-    console.log(`Job ${job.id} arrived: new header, same target; scanning it from nonce 0`);
-  }
-
-  // Check a reported nonce against the job its scan was queued for, which
-  // is not the current job when the scan was queued before a switch.
-  function report(lane, queuedFor, nonce) {
-    const late = queuedFor !== job ? ` (queued before job ${job.id} arrived)` : '';
-    if (!verifyNonce(queuedFor.header, queuedFor.target, nonce)) {
-      rejected++;
-      console.log(`REJECTED nonce ${nonce} for job ${queuedFor.id} from device ${lane.device} ` +
-        `slot ${lane.slot}${late}: its hash is not below the target`);
-      return;
+  // One job, searched from where it left off after each winner, until a
+  // newer job supersedes it, the budget is spent or enough winners are in.
+  async function mine(job) {
+    console.log(`Job ${job.id}: target 0x${targetTop64(job.target).toString(16).padStart(16, '0')}... ` +
+      `(about 1 nonce in ${opt.odds} wins)`);
+    current = job;
+    while (current === job) {
+      const r = await rig.search({ header: job.header, target: job.target, start: job.next,
+        maxNonces: opt.budget - handedOut });
+      handedOut += r.end - job.next;
+      job.next = r.end;
+      if (r.superseded) {
+        console.log(`Job ${job.id} superseded at nonce ${r.end}`);
+        return;
+      }
+      if (r.nonce !== null) {
+        winners.push({ job: job.id, nonce: r.nonce });
+        console.log(`verified winner ${winners.length}: job ${job.id} nonce ${r.nonce} ` +
+          `(hash bytes 24-31 0x${r.hashTop64.toString(16).padStart(16, '0')})`);
+        // The pool sends job 2 once half the winners are in; job 1 goes on until it arrives.
+        if (job.id === 1 && winners.length === Math.ceil(opt.winners / 2) && !enough()) {
+          setImmediate(() => mine(makeJob(2, opt.odds)).then(stopped, stopped));
+        }
+      }
+      if (r.nonce === null || enough()) return stopped();
     }
-    winners.push({ job: queuedFor.id, nonce });
-    console.log(`verified winner ${winners.length}: job ${queuedFor.id} nonce ${nonce} ` +
-      `(device ${lane.device} slot ${lane.slot})${late}`);
-    // The second job arrives once half the winners are in.
-    if (queuedFor.id === 1 && winners.length === Math.ceil(opt.winners / 2) && !done()) {
-      switchJob(makeJob(2, opt.odds));
-    }
-  }
-
-  async function run(lane) {
-    while (!done()) {
-      const mine = job;
-      // Nonces are 48 bits: a job runs out at 2^48 (a pool sends a new one long before).
-      if (mine.next + lane.span > NONCE_LIMIT) break;
-      const start = mine.next;
-      mine.next += lane.span;
-      handedOut += lane.span;
-      // Pass the job's own header and target: a module writes them to the
-      // device when the slot does not hold this job's block.
-      const nonce = await new Promise((resolve) =>
-        gpu.scan_nonces(resolve, mine.header, mine.target, start, lane.device, lane.slot));
-      if (nonce !== NOT_FOUND) report(lane, mine, nonce);
-    }
+    console.log(`Job ${job.id} left at nonce ${job.next}: job ${current.id} arrived`);
   }
 
   const began = Date.now();
-  await Promise.all(lanes.map(run)); // each lane ends after its last scan has come back
+  mine(makeJob(1, opt.odds)).catch((err) => {
+    console.log(`search failed: ${err.message}`);
+    failed = true;
+    stopped();
+  });
+  await finished;
   const seconds = (Date.now() - began) / 1000;
+  const rates = failed ? [] : await rig.rates();
+  const health = failed ? [] : await rig.health();
+  for (const [n, d] of rig.devices.entries()) {
+    if (!rates[n]) continue;
+    const h = health[n];
+    const sensors = h.temperature === null ? 'no sensors' : `${h.temperature} °C, ${h.power ?? '?'} W`;
+    console.log(`${d.device}: ${(rates[n].rate / 1e6).toFixed(2)} M nonces/s, ${sensors}`);
+  }
+  if (!failed) await rig.close();
   const perJob = [1, 2].map((id) => winners.filter((w) => w.job === id).length);
   const why = winners.length >= opt.winners ? 'with enough winners' : 'at the nonce budget';
   console.log(`Stopped ${why}: ${winners.length} verified winners ` +
     `(job 1: ${perJob[0]}, job 2: ${perJob[1]}), ${rejected} rejected, ` +
     `${handedOut} nonces in ${seconds.toFixed(2)} s`);
-  return rejected > 0 ? 1 : 0;
+  return failed || rejected > 0 ? 1 : 0;
 }
-
-module.exports = { makeJob };
 
 if (require.main === module) {
   main().then((status) => { process.exitCode = status; }, (err) => {

@@ -6,7 +6,9 @@
 // modules' own output.
 const pow = require('./pow');
 const { openBackends, BACKEND_NAMES } = require('./devices');
-const { searchJob, keepBusy, scanOnce } = require('./search');
+const readline = require('readline');
+const { LaneRunner, scanOnce } = require('./search');
+const health = require('./health');
 const { noncesPerScan, workSizeProblem, WORK_SIZE_STEP } = require('./work');
 const { knownAnswers, judgeScan } = require('./selftest');
 const sweep = require('./sweep');
@@ -53,7 +55,7 @@ function chooseDevices(options, { all = false, missing = [] } = {}) {
   const why = (backend, reason) => missing.push({ backend, reason });
   let seen = 0;
   for (const choice of backendChoices(options)) {
-    for (const { backend, gpu, devices } of openBackends(choice, (line) => send({ log: line }), why)) {
+    for (const { backend, gpu, devices, widened } of openBackends(choice, (line) => send({ log: line }), why)) {
       for (const { index, unsupported, ...cuda } of devices) {
         seen++;
         const id = `${backend}:${index}`;
@@ -61,9 +63,12 @@ function chooseDevices(options, { all = false, missing = [] } = {}) {
         if (named.length && names.length === 0) continue;
         names.forEach((n) => matched.add(n));
         // clsieve names a device only once it is initialised (below).
-        const d = { backend, gpu, index, id, key: backend === 'cuda' ? gpu.get_key(index) : null, cuda };
+        const d = { backend, gpu, index, id, key: backend === 'cuda' ? gpu.get_key(index) : null, cuda,
+          amd: backend === 'opencl' && amdPlatform(widened) };
         if (unsupported && !all) {
-          if (named.length) throw new CommandError(`${id} (${d.key}) cannot be used: ${unsupported}`, EXIT.USAGE);
+          if (named.length) {
+            throw new CommandError(`${id} (${d.key}) cannot be used: ${unsupported}`, EXIT.USAGE, { option: 'devices' });
+          }
           send({ log: `Skipping ${id} (${d.key}): ${unsupported}` });
           continue;
         }
@@ -77,10 +82,39 @@ function chooseDevices(options, { all = false, missing = [] } = {}) {
   }
   const unknown = named.filter((n) => !matched.has(n));
   if (unknown.length) {
-    throw new CommandError(`no device ${unknown.join(', ')} (see "noncesieve devices")`, EXIT.USAGE);
+    throw new CommandError(`no device ${unknown.join(', ')} (see "noncesieve devices")`, EXIT.USAGE,
+      { option: 'devices' });
   }
   if (chosen.length === 0) throw new CommandError('no usable device found (see "noncesieve devices")', EXIT.NO_DEVICE);
   return chosen;
+}
+
+// clsieve lists AMD's GPUs unless its discovery was widened or pointed
+// elsewhere: only those have the amdgpu driver's sensors.
+function amdPlatform(widened) {
+  const vendor = process.env.CLSIEVE_PLATFORM_VENDOR;
+  return !widened && (vendor === undefined || vendor.includes('Advanced Micro Devices'));
+}
+
+// What a device runs: nvsieve's kernel (NVSIEVE_KERNEL), or clsieve's
+// program, a prebuilt image (two nonces a work item) or the source.
+function kernelOf(d) {
+  if (d.backend === 'cuda') return process.env.NVSIEVE_KERNEL || sweep.KERNELS[0];
+  return d.gran === undefined ? undefined : d.gran === 2 ? 'image' : 'source';
+}
+
+// The kernel nvsieve launches in this process, read when its context is
+// made: the rig's option, else NVSIEVE_KERNEL, else the faster one on these
+// devices as bench --sweep measured it (the first device's when they differ).
+function chooseKernel(options) {
+  if (options.kernel && options.kernel !== 'auto') {
+    process.env.NVSIEVE_KERNEL = options.kernel;
+    return;
+  }
+  if (process.env.NVSIEVE_KERNEL || options.backend === 'opencl') return;
+  const keys = require('./nvsieve').deviceKeys();
+  const kernel = keys.length ? sweep.cachedKernel(keys[0]) : null;
+  if (kernel) process.env.NVSIEVE_KERNEL = kernel;
 }
 
 // Scans run on Node's worker pool, one pool thread per scan in flight: give
@@ -104,6 +138,7 @@ function initialise(chosen, slots) {
     if (list[0].backend === 'cuda') gpu.create_buffers();
   }
   for (const d of chosen) {
+    d.slots = slots;
     d.gran = d.gpu.get_gran(d.index);
     d.span = noncesPerScan(d.backend, d.work, d.gran);
     if (d.key === null) d.key = d.gpu.get_key(d.index);
@@ -117,7 +152,10 @@ async function chooseWork(chosen, options, fallback) {
   for (const d of chosen) {
     if (options.workSize !== undefined) {
       const problem = workSizeProblem(d.backend, options.workSize);
-      if (problem) throw new CommandError(`--work-size for ${d.id}: ${problem}`, EXIT.USAGE);
+      if (problem) {
+        throw new CommandError(`--work-size for ${d.id}: ${problem}`, EXIT.USAGE,
+          { option: 'workSize', problem: `${d.id}: ${problem}` });
+      }
       d.work = options.workSize;
     } else {
       d.work = await fallback(d);
@@ -165,7 +203,7 @@ function describeDevice(d) {
   info.batch = d.backend === 'cuda' ? d.gpu.get_batch_size(d.index) : d.gpu.get_batch_size(d.index, 1);
   info.memory = memoryBytes(d);
   if (d.unsupported) return { ...info, gran: 0, unsupported: d.unsupported };
-  return { ...info, work: d.work, gran: d.gran, noncesPerScan: d.span };
+  return { ...info, work: d.work, slots: d.slots, gran: d.gran, noncesPerScan: d.span, kernel: kernelOf(d) };
 }
 
 const commands = {
@@ -176,7 +214,7 @@ const commands = {
     // clsieve knows a device's granularity only once it is initialised (one slot).
     for (const d of usable) d.work = WORK_SIZE_STEP[d.backend];
     initialise(usable, 1);
-    send({ devices: chosen.map(describeDevice), missing });
+    send({ devices: chosen.map((d) => ({ ...describeDevice(d), health: health.readHealth(d) })), missing });
   },
 
   async selftest(options) {
@@ -199,64 +237,105 @@ const commands = {
     }
   },
 
-  async bench(options) {
+  async sweep(options) {
     const chosen = chooseDevices(options);
-    if (options.sweep) {
-      const slotCounts = options.slotsGiven ? [options.slots] : [1, 2, 4];
-      sizeThreadPool(Math.max(...slotCounts));
-      for (const d of chosen) {
-        nameDevice(d);
-        send({ sweepBegin: { device: d.id, key: d.key } });
-        const result = await sweep.sweepDevice(d, { slots: slotCounts, seconds: options.seconds,
-          onRow: (row) => send({ sweepRow: { device: d.id, ...row } }) });
-        sweep.storeChoices(d, result.choices);
-        send({ sweepEnd: { device: d.id, choices: result.choices } });
-      }
-      return;
+    const slotCounts = options.slotsGiven ? [options.slots] : [1, 2, 4];
+    sizeThreadPool(Math.max(...slotCounts));
+    for (const d of chosen) {
+      nameDevice(d);
+      send({ sweepBegin: { device: d.id, key: d.key, kernel: kernelOf(d) } });
+      const result = await sweep.sweepDevice(d, { slots: slotCounts, seconds: options.seconds,
+        onRow: (row) => send({ sweepRow: { device: d.id, kernel: kernelOf(d), ...row } }) });
+      sweep.storeChoices(d, result.choices);
+      send({ sweepEnd: { device: d.id, key: d.key, kernel: kernelOf(d), choices: result.choices } });
     }
-    sizeThreadPool(chosen.length * options.slots);
-    await chooseWork(chosen, options, (d) => sweptWork(d, options));
-    const contexts = initialise(chosen, options.slots);
-    const header = Buffer.from(pow.SELFTEST.header, 'hex');
-    const target = Buffer.from(pow.SELFTEST.target, 'hex');
-    for (const gpu of contexts) gpu.set_block(header, target);
-    send({ devices: chosen.map(describeDevice) });
-    const lanes = laneList(chosen, options.slots);
-    // Nonces per device, from the lanes' counts.
-    const perDevice = (counts) => chosen.map((_, n) =>
-      counts.reduce((sum, c, i) => sum + (lanes[i].of === n ? c : 0), 0));
-    const { counts, elapsedMs } = await keepBusy({
-      lanes, header, target, seconds: options.seconds,
-      onProgress: (c, ms) => send({ progress: perDevice(c), elapsedMs: ms }),
-    });
-    send({ bench: perDevice(counts), elapsedMs });
   },
 
-  async search(options) {
-    const header = Buffer.from(options.header, 'hex');
-    const target = Buffer.from(options.target, 'hex');
+  // A rig: the chosen devices kept ready for jobs that arrive on standard
+  // input, until it says close or ends.
+  async rig(options) {
     const chosen = chooseDevices(options);
     sizeThreadPool(chosen.length * options.slots);
     await chooseWork(chosen, options, (d) => sweptWork(d, options));
     const contexts = initialise(chosen, options.slots);
-    for (const gpu of contexts) gpu.set_block(header, target);
     const lanes = laneList(chosen, options.slots);
-    send({ devices: chosen.map(describeDevice) });
-    const result = await searchJob({
-      lanes, header, target, start: options.start, maxNonces: options.maxNonces,
-      progressMs: 250, onProgress: (p) => send({ progress: p }),
-      onRejected: ({ nonce, lane, from }) => send({ rejected: nonce, device: chosen[lane.of].id,
-        range: [from, from + lane.span] }),
+    const runner = new LaneRunner(lanes, {
+      setBlock: (header, target) => { for (const gpu of contexts) gpu.set_block(header, target); },
     });
-    const perDevice = chosen.map((d, n) => lanes.reduce((sum, lane, i) => (lane.of !== n ? sum : {
-      scanned: sum.scanned + result.perLane[i].scanned, rejected: sum.rejected + result.perLane[i].rejected,
-    }), { scanned: 0, rejected: 0 }));
-    send({ search: { ...result, perLane: undefined, perDevice } });
+    send({ ready: chosen.map(describeDevice) });
+    await serveRig(runner, chosen, lanes);
   },
 };
 
+// Per device: the sum over its lanes of `pick(lane's entry)`.
+function perDevice(chosen, lanes, entries, pick) {
+  return chosen.map((_, n) => entries.reduce((sum, e, i) => sum + (lanes[i].of === n ? pick(e) : 0), 0));
+}
+
+// Answers the rig's requests: a job (search), its abort, rates, health and
+// close. Resolves once the lanes have stopped.
+function serveRig(runner, chosen, lanes) {
+  const jobs = new Map();
+  const where = ({ lane, from }) => ({ device: chosen[lane.of].id, range: [from, from + lane.span] });
+  const rates = () => {
+    const perLane = runner.rates();
+    return perDevice(chosen, lanes, perLane, (r) => r);
+  };
+  const handlers = {
+    search({ job: id, header, target, start, maxNonces, seconds }) {
+      const h = Buffer.from(header, 'hex');
+      const t = Buffer.from(target, 'hex');
+      const job = runner.search({
+        header: h, target: t, start, maxNonces: maxNonces === null ? Infinity : maxNonces,
+        until: seconds ? Date.now() + seconds * 1000 : Infinity, progressMs: 250,
+        onProgress: (p) => send({ progress: { job: id, scanned: p.scanned, elapsedMs: p.elapsedMs, end: p.end,
+          devices: perDevice(chosen, lanes, p.perLane, (l) => l.scanned), rates: rates() } }),
+        onStarted: (ms) => send({ started: { job: id, ms } }),
+        onFound: (f) => send({ found: { job: id, nonce: f.nonce, ...where(f),
+          hashTop64: String(pow.hashTop64(h, f.nonce)) } }),
+        onRejected: (r) => send({ rejected: { job: id, nonce: r.nonce, ...where(r) } }),
+      });
+      jobs.set(id, job);
+      job.promise.then((result) => {
+        jobs.delete(id);
+        send({ settled: { job: id, ...result, perLane: undefined,
+          devices: chosen.map((d, n) => ({ device: d.id,
+            scanned: perDevice(chosen, lanes, result.perLane, (l) => l.scanned)[n],
+            rejected: perDevice(chosen, lanes, result.perLane, (l) => l.rejected)[n] })) } });
+      });
+    },
+    abort({ job: id }) {
+      if (jobs.has(id)) jobs.get(id).stop();
+    },
+    rates({ request }) {
+      send({ reply: request, value: rates() });
+    },
+    health({ request }) {
+      send({ reply: request, value: chosen.map((d) => health.readHealth(d)) });
+    },
+  };
+  return new Promise((resolve) => {
+    const input = readline.createInterface({ input: process.stdin });
+    const close = () => {
+      input.close();
+      runner.close().then(resolve);
+    };
+    input.on('line', (line) => {
+      const message = JSON.parse(line);
+      if (message.op === 'close') close();
+      else handlers[message.op](message);
+    });
+    // The rig's process has gone: nobody is left to hear the results.
+    input.on('close', () => { if (!runner.closed) close(); });
+  });
+}
+
 async function main() {
   const options = JSON.parse(process.argv[2]);
+  // CUDA numbers devices by PCI bus, as NVML does, so that each device's
+  // health is read from its own GPU.
+  if (!process.env.CUDA_DEVICE_ORDER) process.env.CUDA_DEVICE_ORDER = 'PCI_BUS_ID';
+  chooseKernel(options);
   await commands[options.command](options);
   process.exit(EXIT.OK);
 }

@@ -1,13 +1,14 @@
 #!/usr/bin/env node
 'use strict';
 // noncesieve: find, check, measure and use the GPUs of this machine.
-const path = require('path');
-const { spawn } = require('child_process');
 const pow = require('./pow');
 const { judgeModuleTest } = require('./selftest');
 const { workSizeProblem, MAX_SLOTS } = require('./work');
-const { MARK, EXIT } = require('./cli-worker');
-const { BACKEND_NAMES } = require('./devices');
+const { EXIT } = require('./cli-worker');
+const { startDeviceProcess } = require('./device-process');
+const { openRig, CODES } = require('./rig');
+const { storeKernel, KERNELS } = require('./sweep');
+const { BACKEND_NAMES, summaryName } = require('./devices');
 
 const VERSION = require('../package.json').version;
 
@@ -153,39 +154,22 @@ function hexBytes(text, bytes, name) {
   }
 }
 
-// Runs one command in the worker; calls onMessage for each message and
-// collects the modules' own output. Resolves to { code, stderr, chatter,
+// Runs one command in the device process; calls onMessage for each message
+// and collects the modules' own output. Resolves to { code, stderr, chatter,
 // error }, error being the worker's own { error, status } when it sent one.
-function runWorker(options, onMessage) {
-  return new Promise((resolve) => {
-    const child = spawn(process.execPath, [path.join(__dirname, 'cli-worker.js'), JSON.stringify(options)],
-      { stdio: ['ignore', 'pipe', 'pipe'] });
-    let pending = '';
-    let chatter = '';
-    let stderr = '';
-    let error = null;
-    child.stdout.setEncoding('utf8');
-    child.stdout.on('data', (chunk) => {
-      pending += chunk;
-      let at;
-      while ((at = pending.indexOf('\n')) >= 0) {
-        const line = pending.slice(0, at);
-        pending = pending.slice(at + 1);
-        if (line.startsWith(MARK)) {
-          const message = JSON.parse(line.slice(MARK.length));
-          if (message.log) console.error(message.log);
-          if (message.error) error = message;
-          else onMessage(message, chatter);
-        } else {
-          chatter += line + '\n';
-          if (options.verbose) process.stderr.write(line + '\n');
-        }
-      }
-    });
-    child.stderr.setEncoding('utf8');
-    child.stderr.on('data', (chunk) => { stderr += chunk; });
-    child.on('close', (code, signal) => resolve({ code, signal, stderr, chatter, error }));
+async function runWorker(options, onMessage, env = {}) {
+  let error = null;
+  const { done } = startDeviceProcess(options, {
+    env: { ...process.env, ...env },
+    onMessage(message, chatter) {
+      if (message.log) console.error(message.log);
+      if (message.error) error = message;
+      else onMessage(message, chatter);
+    },
+    onOutput: (line) => { if (options.verbose) process.stderr.write(line + '\n'); },
   });
+  const { code, signal, stderr, output } = await done;
+  return { code, signal, stderr, chatter: output, error };
 }
 
 // Progress of a running command: one line rewritten in place on a terminal,
@@ -219,18 +203,12 @@ function workerFailure(result) {
   return EXIT.DEVICE_FAILURE;
 }
 
-// A device's name as its module's summary gives it ("GPU#<n>, Name: <name>, ...").
-function deviceName(d, chatter) {
-  const named = new RegExp(`^ {4}GPU#${d.index}, Name: (.*), (Work size|Cuda threads)`, 'm').exec(chatter);
-  return named ? named[1] : d.backend === 'cuda' ? d.key.replace(/_/g, ' ').trim() : d.key;
-}
-
 async function devices(options) {
   let list = [];
   let missing = [];
   const result = await runWorker(options, (m, chatter) => {
     if (m.devices) {
-      list = m.devices.map((d) => ({ ...d, name: deviceName(d, chatter) }));
+      list = m.devices.map((d) => ({ ...d, name: summaryName(d, chatter) }));
       missing = m.missing;
     }
   });
@@ -254,6 +232,8 @@ async function devices(options) {
       console.log(`           CUDA: compute capability ${d.compute}; runs ${d.runs || 'nothing'}; driver ${d.driver}`);
     }
     if (d.unsupported) console.log(`           unsupported: ${d.unsupported}`);
+    const sensors = healthText(d.health);
+    if (sensors) console.log(`           ${sensors}`);
   }
   for (const m of missing) console.log(`${BACKEND_NAMES[m.backend]}: ${m.reason}.`);
   return list.some((d) => !d.unsupported) ? EXIT.OK : EXIT.NO_DEVICE;
@@ -302,12 +282,16 @@ function sweepTable(rows) {
     `${(r.noncesPerSecond / 1e6).toFixed(1).padStart(9)} M/s ${r.scanMs.toFixed(1).padStart(8)} ms`);
 }
 
-async function benchSweep(options) {
+// One sweep in a device process (with `env` added to its environment): its
+// rows and choices, printed as they come unless --json.
+async function sweepRun(options, env = {}) {
   const rows = [];
   const choices = [];
-  const result = await runWorker(options, (m) => {
+  const result = await runWorker({ ...options, command: 'sweep' }, (m) => {
     if (m.sweepBegin && !options.json) {
-      console.log(`${m.sweepBegin.device}: ${m.sweepBegin.key}\ndevice       work size slots      rate  scan time`);
+      const kernel = m.sweepBegin.kernel ? ` (${m.sweepBegin.kernel} kernel)` : '';
+      console.log(`${m.sweepBegin.device}: ${m.sweepBegin.key}${kernel}\n` +
+        'device       work size slots      rate  scan time');
     }
     if (m.sweepRow) {
       rows.push(m.sweepRow);
@@ -315,47 +299,142 @@ async function benchSweep(options) {
     }
     if (m.sweepEnd) {
       for (const c of m.sweepEnd.choices) {
-        choices.push({ device: m.sweepEnd.device, ...c });
+        choices.push({ device: m.sweepEnd.device, key: m.sweepEnd.key, kernel: m.sweepEnd.kernel, ...c });
         if (!options.json) {
           console.log(`${m.sweepEnd.device} choice with ${c.slots} slot${c.slots === 1 ? '' : 's'}: work size ` +
             `${c.work} (${(c.noncesPerSecond / 1e6).toFixed(1)} M/s, ${c.scanMs.toFixed(1)} ms a scan)`);
         }
       }
     }
-  });
-  const failed = workerFailure(result);
-  if (failed !== null) return failed;
-  if (options.json) console.log(JSON.stringify({ rows, choices }));
+  }, env);
+  return { rows, choices, failed: workerFailure(result) };
+}
+
+// bench --sweep: work sizes on every chosen device; on CUDA devices, unless
+// NVSIEVE_KERNEL names a kernel, for each of nvsieve's two kernels, keeping
+// the faster one's name for the device's key.
+async function benchSweep(options) {
+  const chooseKernel = !process.env.NVSIEVE_KERNEL && options.backend !== 'opencl';
+  const first = await sweepRun(options, chooseKernel ? { NVSIEVE_KERNEL: KERNELS[0] } : {});
+  if (first.failed !== null) return first.failed;
+  const { rows, choices } = first;
+  const kernels = [];
+  const cuda = [...new Set(choices.filter((c) => c.device.startsWith('cuda:')).map((c) => c.device))];
+  if (chooseKernel && cuda.length) {
+    const other = await sweepRun({ ...options, backend: 'cuda', devices: cuda }, { NVSIEVE_KERNEL: KERNELS[1] });
+    if (other.failed !== null) return other.failed;
+    rows.push(...other.rows);
+    choices.push(...other.choices);
+    for (const device of cuda) {
+      const mine = choices.filter((c) => c.device === device);
+      const best = (kernel) => Math.max(...mine.filter((c) => c.kernel === kernel).map((c) => c.noncesPerSecond));
+      const rates = Object.fromEntries(KERNELS.map((k) => [k, best(k)]));
+      const kernel = rates[KERNELS[1]] > rates[KERNELS[0]] ? KERNELS[1] : KERNELS[0];
+      storeKernel(mine[0].key, kernel);
+      kernels.push({ device, key: mine[0].key, kernel, noncesPerSecond: rates });
+      if (!options.json) {
+        console.log(`${device} kernel: ${kernel} (${KERNELS.map((k) => `${k} ${(rates[k] / 1e6).toFixed(1)} M/s`)
+          .join(', ')}); search, bench and openRig use it unless NVSIEVE_KERNEL says otherwise`);
+      }
+    }
+  }
+  if (options.json) console.log(JSON.stringify({ rows, choices, kernels }));
   return EXIT.OK;
 }
 
-async function bench(options) {
-  if (options.sweep) return benchSweep(options);
-  options.seconds = options.seconds || 10;
-  const progress = progressLine(!options.json);
-  let list = [];
-  let final = null;
-  const result = await runWorker(options, (m) => {
-    if (m.devices) list = m.devices;
-    if (m.progress) progress.show(m.progress.reduce((a, b) => a + b, 0), m.elapsedMs);
-    if (m.bench) final = m;
+// A device's health in a few words: the figures it reports, and why any
+// could not be read; '' when it reports none.
+function healthText(h) {
+  const parts = [];
+  if (h.temperature !== null) parts.push(`${h.temperature} °C`);
+  if (h.power !== null) parts.push(`${h.power.toFixed(1)} W`);
+  if (h.fan !== null) parts.push(`fan ${h.fan} ${h.fanUnit === 'rpm' ? 'RPM' : '%'}`);
+  if (h.coreClock !== null || h.memoryClock !== null) {
+    parts.push(`core ${h.coreClock ?? '?'} MHz, memory ${h.memoryClock ?? '?'} MHz`);
+  }
+  if (h.why) parts.push(`(${h.why})`);
+  return parts.join(', ');
+}
+
+// The command's rig: the device process's notes on standard error, and the
+// modules' own output there too with --verbose.
+function commandRig(options) {
+  return openRig({
+    backend: options.backend, devices: options.devices, slots: options.slots,
+    workSize: options.workSize === undefined ? 'auto' : options.workSize,
+    onLog: (line) => console.error(line),
+    onOutput: (line) => { if (options.verbose) process.stderr.write(line + '\n'); },
   });
-  progress.done();
-  const failed = workerFailure(result);
-  if (failed !== null) return failed;
-  const rows = list.map((d, n) => ({ ...d, noncesPerSecond: final.bench[n] / (final.elapsedMs / 1000) }));
-  const total = rows.reduce((a, r) => a + r.noncesPerSecond, 0);
-  if (options.json) {
-    console.log(JSON.stringify({ seconds: final.elapsedMs / 1000, slots: options.slots, devices: rows,
-      totalNoncesPerSecond: total }));
+}
+
+// The exit status for an error of the rig, saying why.
+function rigFailure(err) {
+  const message = err.message.replace(/^openRig: /, '');
+  if (err instanceof TypeError || err instanceof RangeError) {
+    console.error(`noncesieve refused: ${message}`);
+    return EXIT.USAGE;
+  }
+  if (err.code === CODES.NO_DEVICE) {
+    console.error(`noncesieve failed: ${message}`);
+    return EXIT.NO_DEVICE;
+  }
+  if (err.code !== CODES.DEVICE_FAILURE) throw err;
+  if (err.stderr) process.stderr.write(err.stderr);
+  else console.error(message);
+  console.error(`noncesieve: the device process ended with ${err.signal ? `signal ${err.signal}` :
+    `status ${err.status}`} (a device or its module failed)`);
+  return EXIT.DEVICE_FAILURE;
+}
+
+// A device of the rig as the command reports it, with `extra` (its counts).
+const deviceRow = (d, extra) => ({ device: d.device, backend: d.backend, index: d.index, key: d.key,
+  work: d.workSize, gran: d.gran, noncesPerScan: d.noncesPerScan, kernel: d.kernel, ...extra });
+
+// Opens the command's rig and runs `use(rig)` on it; closes it after.
+async function withRig(options, use) {
+  let rig;
+  try {
+    rig = await commandRig(options);
+    const status = await use(rig);
+    await rig.close();
+    return status;
+  } catch (err) {
+    return rigFailure(err);
+  }
+}
+
+function bench(options) {
+  if (options.sweep) return benchSweep(options);
+  const seconds = options.seconds || 10;
+  const progress = progressLine(!options.json);
+  return withRig(options, async (rig) => {
+    rig.on('progress', (p) => progress.show(p.scanned, p.elapsedMs));
+    const result = await rig.bench(seconds);
+    const health = await rig.health();
+    progress.done();
+    const rows = rig.devices.map((d, n) => {
+      const noncesPerSecond = result.devices[n].scanned / (result.elapsedMs / 1000);
+      const { device, ...figures } = health[n];
+      // Nonces per joule where the power is known.
+      const perJoule = figures.power ? { noncesPerJoule: noncesPerSecond / figures.power } : {};
+      return deviceRow(d, { noncesPerSecond, health: figures, ...perJoule });
+    });
+    const total = rows.reduce((a, r) => a + r.noncesPerSecond, 0);
+    if (options.json) {
+      console.log(JSON.stringify({ seconds: result.elapsedMs / 1000, slots: options.slots, devices: rows,
+        totalNoncesPerSecond: total }));
+      return EXIT.OK;
+    }
+    for (const r of rows) {
+      console.log(`${r.device.padEnd(10)} ${(r.noncesPerSecond / 1e6).toFixed(1).padStart(9)} M/s  ` +
+        `work size ${r.work}  ${r.key}`);
+      const sensors = healthText(r.health);
+      const perJoule = r.noncesPerJoule ? `, ${(r.noncesPerJoule / 1e6).toFixed(2)} M nonces/J` : '';
+      if (sensors) console.log(`${' '.repeat(10)} ${sensors}${perJoule}`);
+    }
+    console.log(`${'total'.padEnd(10)} ${(total / 1e6).toFixed(1).padStart(9)} M/s`);
     return EXIT.OK;
-  }
-  for (const r of rows) {
-    console.log(`${r.device.padEnd(10)} ${(r.noncesPerSecond / 1e6).toFixed(1).padStart(9)} M/s  ` +
-      `work size ${r.work}  ${r.key}`);
-  }
-  console.log(`${'total'.padEnd(10)} ${(total / 1e6).toFixed(1).padStart(9)} M/s`);
-  return EXIT.OK;
+  });
 }
 
 async function search(options) {
@@ -363,49 +442,42 @@ async function search(options) {
   hexBytes(options.target, pow.TARGET_BYTES, 'target');
   const say = options.json ? () => {} : (line) => console.log(line);
   const progress = progressLine(!options.json);
-  let outcome = null;
-  let list = [];
-  const result = await runWorker(options, (m) => {
-    if (m.devices) {
-      list = m.devices;
-      say(`Searching from ${options.start} on ` +
-        `${m.devices.map((d) => `${d.device} (work size ${d.work})`).join(', ')}`);
-    }
-    if (m.progress) progress.show(m.progress.scanned, m.progress.elapsedMs);
-    if (m.rejected !== undefined) {
-      console.error(`${m.device} reported ${m.rejected} for [${m.range[0]}, ${m.range[1]}), ` +
-        'which is not a winner of that range');
-    }
-    if (m.search) outcome = m.search;
-  });
-  progress.done();
-  const failed = workerFailure(result);
-  if (failed !== null) return failed;
   const header = Buffer.from(options.header, 'hex');
-  const hash = outcome.nonce === null ? null : pow.hashTop64(header, outcome.nonce).toString(16).padStart(16, '0');
-  if (options.json) {
-    console.log(JSON.stringify({
-      winner: outcome.nonce, hashTop64: hash === null ? null : `0x${hash}`,
-      range: { start: options.start, end: outcome.end }, scanned: outcome.scanned,
-      elapsedMs: outcome.elapsedMs, exhausted: outcome.exhausted, rejected: outcome.rejected,
-      devices: list.map((d, n) => ({ ...d, ...outcome.perDevice[n] })),
-    }));
-  } else {
-    const took = `${(outcome.scanned / 1e6).toFixed(1)} M nonces in ${(outcome.elapsedMs / 1000).toFixed(1)} s`;
-    if (outcome.nonce !== null) {
-      say(`Winner: ${outcome.nonce} (hash bytes 24-31 0x${hash}), verified on the host, after ${took}.`);
-    } else if (outcome.rejected > 0) {
-      say(`No verified winner after ${took}; but ${outcome.rejected} scan${outcome.rejected === 1 ? '' : 's'} ` +
-        'reported a nonce that is not a winner of its range, so those ranges may hide one.');
-    } else if (outcome.exhausted) {
-      say(`No winner from ${options.start} up to 2^48, where the 48-bit nonce field ends (${took}).`);
+  return withRig(options, async (rig) => {
+    say(`Searching from ${options.start} on ` +
+      `${rig.devices.map((d) => `${d.device} (work size ${d.workSize})`).join(', ')}`);
+    rig.on('rejected', (r) => console.error(`${r.device} reported ${r.nonce} for [${r.range[0]}, ${r.range[1]}), ` +
+      'which is not a winner of that range'));
+    const outcome = await rig.search({ header, target: Buffer.from(options.target, 'hex'), start: options.start,
+      maxNonces: options.maxNonces === undefined ? Infinity : options.maxNonces,
+      onProgress: (p) => progress.show(p.scanned, p.elapsedMs) });
+    progress.done();
+    const hash = outcome.nonce === null ? null : outcome.hashTop64.toString(16).padStart(16, '0');
+    if (options.json) {
+      console.log(JSON.stringify({
+        winner: outcome.nonce, hashTop64: hash === null ? null : `0x${hash}`,
+        range: { start: options.start, end: outcome.end }, scanned: outcome.scanned,
+        elapsedMs: outcome.elapsedMs, exhausted: outcome.exhausted, rejected: outcome.rejected,
+        devices: rig.devices.map((d, n) => deviceRow(d, { scanned: outcome.devices[n].scanned,
+          rejected: outcome.devices[n].rejected })),
+      }));
     } else {
-      say(`No winner after ${took}.`);
+      const took = `${(outcome.scanned / 1e6).toFixed(1)} M nonces in ${(outcome.elapsedMs / 1000).toFixed(1)} s`;
+      if (outcome.nonce !== null) {
+        say(`Winner: ${outcome.nonce} (hash bytes 24-31 0x${hash}), verified on the host, after ${took}.`);
+      } else if (outcome.rejected > 0) {
+        say(`No verified winner after ${took}; but ${outcome.rejected} scan${outcome.rejected === 1 ? '' : 's'} ` +
+          'reported a nonce that is not a winner of its range, so those ranges may hide one.');
+      } else if (outcome.exhausted) {
+        say(`No winner from ${options.start} up to 2^48, where the 48-bit nonce field ends (${took}).`);
+      } else {
+        say(`No winner after ${took}.`);
+      }
     }
-  }
-  if (outcome.nonce !== null) return EXIT.OK;
-  // A device that reports wrong nonces may have missed the right ones.
-  return outcome.rejected > 0 ? EXIT.DEVICE_FAILURE : EXIT.NONE;
+    if (outcome.nonce !== null) return EXIT.OK;
+    // A device that reports wrong nonces may have missed the right ones.
+    return outcome.rejected > 0 ? EXIT.DEVICE_FAILURE : EXIT.NONE;
+  });
 }
 
 const COMMANDS = { devices, selftest, bench, search };

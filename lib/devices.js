@@ -96,4 +96,12 @@ function openBackends(choice = 'auto', log = () => {}, why = () => {}) {
   return found;
 }
 
-module.exports = { openBackends, BACKEND_NAMES };
+// A device's name as its module's summary line gives it ("GPU#<n>, Name:
+// <name>, ..."), else as its key does.
+function summaryName(d, output) {
+  const named = new RegExp(`^ {4}GPU#${d.index}, Name: (.*), (Work size|Cuda threads)`, 'm').exec(output);
+  if (named) return named[1];
+  return d.backend === 'cuda' ? d.key.replace(/_/g, ' ').trim() : d.key;
+}
+
+module.exports = { openBackends, summaryName, BACKEND_NAMES };

@@ -2,10 +2,12 @@
 // Each addon loads on first use, so a machine without CUDA can still use clsieve.
 const pow = require('./pow');
 const work = require('./work');
+const { openRig } = require('./rig');
 
 module.exports = {
   get clsieve() { return require('./clsieve'); },
   get nvsieve() { return require('./nvsieve'); },
+  openRig,
   verifyNonce: pow.verifyNonce,
   headerWithNonce: pow.headerWithNonce,
   hashTop64: pow.hashTop64,

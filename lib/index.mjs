@@ -3,7 +3,7 @@
 import cjs from './index.js';
 
 export const {
-  clsieve, nvsieve, verifyNonce, headerWithNonce, hashTop64, targetTop64, noncesPerScan,
+  clsieve, nvsieve, openRig, verifyNonce, headerWithNonce, hashTop64, targetTop64, noncesPerScan,
   NOT_FOUND, NONCE_LIMIT, WORK_SIZE_STEP, HEADER_BYTES, TARGET_BYTES, SELFTEST,
 } = cjs;
 export default cjs;

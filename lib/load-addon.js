@@ -16,6 +16,7 @@ const BUILD_NEEDS = {
   clsieve: 'the OpenCL ICD loader and headers (Debian/Ubuntu: apt-get install ocl-icd-opencl-dev ' +
     'opencl-clhpp-headers)',
   nvsieve: 'the CUDA toolkit (nvcc on PATH, in /usr/local/cuda or under $CUDA_PATH)',
+  gpuhealth: 'nothing more (it opens NVML, installed with the NVIDIA driver, at run time)',
 };
 
 function localBuild(name) {

@@ -81,6 +81,13 @@ function unavailableReason() {
   return (reason = classify(m.driverReport()));
 }
 
+// The key of every CUDA device, as get_key gives it (the name, blanks made
+// "_", and a "_"), from the driver's report; none without a driver.
+function deviceKeys() {
+  if (unavailableReason() !== null && !reason.startsWith(NO_CODE_FOR)) return [];
+  return driverReport().gpus.map((g) => `${g.name.replace(/ /g, '_')}_`);
+}
+
 // True when constructing GpuContextWrapper will not end the process.
 function isAvailable() {
   return unavailableReason() === null;
@@ -99,4 +106,5 @@ module.exports = {
   isAvailable,
   unavailableReason,
   driverReport,
+  deviceKeys,
 };

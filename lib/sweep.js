@@ -20,10 +20,15 @@ function cacheFile() {
   return path.join(cacheDir(), 'work-sizes.json');
 }
 
+// nvsieve's search kernels, the default first.
+const KERNELS = ['default', 'balanced'];
+
 // One entry per kind of device: two cards of one model share their choice.
+// On CUDA, each kernel but the default has entries of its own.
 function cacheKey(d) {
-  const kernel = d.backend === 'cuda' && process.env.NVSIEVE_KERNEL ? `:${process.env.NVSIEVE_KERNEL}` : '';
-  return `${d.backend}:${d.key}${kernel}`;
+  const kernel = process.env.NVSIEVE_KERNEL;
+  const other = d.backend === 'cuda' && kernel && kernel !== KERNELS[0] ? `:${kernel}` : '';
+  return `${d.backend}:${d.key}${other}`;
 }
 
 function readCache() {
@@ -44,12 +49,20 @@ function cachedChoice(d, slots) {
   return entry;
 }
 
-// Records choices; a cache that cannot be written only costs a sweep later.
+// Records choices of work size.
 function storeChoices(d, choices) {
+  writeCache((cache) => {
+    const entry = cache[cacheKey(d)] || {};
+    for (const c of choices) entry[c.slots] = c;
+    cache[cacheKey(d)] = entry;
+  });
+}
+
+// Changes the cache with `change(cache)`; a cache that cannot be written
+// only costs a sweep later.
+function writeCache(change) {
   const cache = readCache();
-  const entry = cache[cacheKey(d)] || {};
-  for (const c of choices) entry[c.slots] = c;
-  cache[cacheKey(d)] = entry;
+  change(cache);
   const file = cacheFile();
   try {
     fs.mkdirSync(path.dirname(file), { recursive: true });
@@ -58,6 +71,18 @@ function storeChoices(d, choices) {
   } catch {
     // Nothing to do: the next run measures again.
   }
+}
+
+// The faster kernel that a sweep found for CUDA devices of this key, or null.
+function cachedKernel(key) {
+  const kernel = (readCache()[`cuda:${key}`] || {}).kernel;
+  return KERNELS.includes(kernel) ? kernel : null;
+}
+
+function storeKernel(key, kernel) {
+  writeCache((cache) => {
+    cache[`cuda:${key}`] = { ...cache[`cuda:${key}`], kernel };
+  });
 }
 
 /**
@@ -130,5 +155,6 @@ async function sweepDevice(d, { slots = [2], seconds, quick = false, onRow = () 
 }
 
 module.exports = {
-  sweepDevice, pickWorkSize, cachedChoice, storeChoices, cacheFile, median, MAX_SCAN_MS, WITHIN,
+  sweepDevice, pickWorkSize, cachedChoice, storeChoices, cachedKernel, storeKernel, cacheFile, median,
+  KERNELS, MAX_SCAN_MS, WITHIN,
 };

@@ -12,7 +12,7 @@ const path = require('path');
 const { spawnSync } = require('child_process');
 
 const ROOT = path.join(__dirname, '..');
-const ADDONS = ['clsieve', 'nvsieve'];
+const ADDONS = ['clsieve', 'nvsieve', 'gpuhealth'];
 
 function prebuiltFile(name) {
   try {

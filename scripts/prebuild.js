@@ -19,7 +19,7 @@ const { LINES, cacheDir, distribution } = require('./node-dists');
 const ROOT = path.join(__dirname, '..');
 // NONCESIEVE_NO_CUDA=1 prebuilds clsieve only, on a machine without the CUDA toolkit.
 const CUDA_OFF = require('./find-cuda').cudaDisabled();
-const ADDONS = CUDA_OFF ? ['clsieve'] : ['clsieve', 'nvsieve'];
+const ADDONS = CUDA_OFF ? ['clsieve', 'gpuhealth'] : ['clsieve', 'nvsieve', 'gpuhealth'];
 // What a source build reads, relative to ROOT: what the package ships of
 // scripts/ (the installed package builds with the same), and nan.
 const BUILD_INPUTS = ['binding.gyp', 'package.json', 'src', 'node_modules/nan',

@@ -15,10 +15,10 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { spawnSync, execFileSync } = require('child_process');
-const { ROOT, POCL_ENV } = require('./helpers');
+const { ROOT, POCL_ENV, pow } = require('./helpers');
 const { LINES, distribution, npmCli } = require('../../scripts/node-dists');
 
-const ADDONS = ['clsieve', 'nvsieve'];
+const ADDONS = ['clsieve', 'nvsieve', 'gpuhealth'];
 const prebuilt = (addon, abi) => path.join(ROOT, 'prebuilt', addon, 'prebuilds',
   `${process.platform}-${process.arch}`, `${addon}.abi${abi}.glibc.node`);
 const missing = LINES.flatMap((l) => ADDONS.map((a) => prebuilt(a, l.abi))).filter((f) => !fs.existsSync(f));
@@ -41,6 +41,8 @@ const CHECK_CJS = `
 const cl = require('noncesieve/clsieve');
 const nv = require('noncesieve/nvsieve');
 const { verifyNonce, SELFTEST, NOT_FOUND } = require('noncesieve');
+// The rig's health reader loads gpuhealth, which says why it has no NVML here.
+const health = require(require('path').join(require('path').dirname(require.resolve('noncesieve')), 'health.js'));
 const header = Buffer.from(SELFTEST.header, 'hex');
 const target = Buffer.alloc(32, 0xff);
 target.writeBigUInt64LE(1n << 58n, 24); // about one nonce in 64 wins
@@ -49,17 +51,18 @@ gpu.init_devices([0], [1], [4096]);
 gpu.set_block(header, target);
 void nv.GpuContextWrapper; // loads the addon; constructing it would need a driver
 gpu.scan_nonces((nonce) => {
-  const loaded = Object.keys(require.cache).filter((f) => f.endsWith('.node'));
   console.log(JSON.stringify({ nonce, verified: nonce !== NOT_FOUND && verifyNonce(header, target, nonce),
-    loaded, available: nv.isAvailable(), reason: nv.unavailableReason(), abi: process.versions.modules }));
+    nvml: health.readHealth({ backend: 'cuda', index: 0 }).why, loaded: Object.keys(require.cache)
+      .filter((f) => f.endsWith('.node')), available: nv.isAvailable(), reason: nv.unavailableReason(),
+    abi: process.versions.modules }));
 }, header, target, 1000, 0, 0);`;
 
 const CHECK_ESM = `
 import { GpuContextWrapper } from 'noncesieve/clsieve';
 import { GpuContextWrapper as Nv, isAvailable } from 'noncesieve/nvsieve';
-import { verifyNonce, NOT_FOUND, HEADER_BYTES, SELFTEST, clsieve } from 'noncesieve';
+import { verifyNonce, NOT_FOUND, HEADER_BYTES, SELFTEST, clsieve, openRig } from 'noncesieve';
 console.log(JSON.stringify([typeof GpuContextWrapper, typeof Nv, isAvailable(), NOT_FOUND, HEADER_BYTES,
-  typeof verifyNonce, typeof SELFTEST.header, clsieve.GpuContextWrapper === GpuContextWrapper]));`;
+  typeof verifyNonce, typeof SELFTEST.header, clsieve.GpuContextWrapper === GpuContextWrapper, typeof openRig]));`;
 
 const EMPTY = fs.mkdtempSync(path.join(os.tmpdir(), 'noncesieve-empty-'));
 process.on('exit', () => fs.rmSync(EMPTY, { recursive: true, force: true }));
@@ -87,7 +90,7 @@ test('the packed tarball installs and runs on every Node line, scripts or not', 
     { cwd: ROOT, encoding: 'utf8' }).trim().split('\n').pop();
   const tarball = path.join(work, name);
   const listing = execFileSync('tar', ['tzf', tarball], { encoding: 'utf8' });
-  for (const f of ['package/LICENSE', 'package/examples/mining-loop.js', 'package/scripts/install.js']) {
+  for (const f of ['package/LICENSE', 'package/examples/mining-loop.js', 'package/examples/low-level-loop.js', 'package/examples/jobs.js', 'package/scripts/install.js']) {
     assert.ok(listing.includes(`${f}\n`), `${f} is not in the tarball`);
   }
   assert.doesNotMatch(listing, /gpu-check\.sh|scripts\/test\.sh|test\/|build\//);
@@ -115,7 +118,8 @@ test('the packed tarball installs and runs on every Node line, scripts or not', 
         const out = JSON.parse(r.stdout.trim().split('\n').pop());
         assert.strictEqual(out.abi, String(spec.abi));
         assert.deepStrictEqual(out.loaded.sort(), ADDONS.map((a) =>
-          fs.realpathSync(path.join(installed, path.relative(ROOT, prebuilt(a, spec.abi))))));
+          fs.realpathSync(path.join(installed, path.relative(ROOT, prebuilt(a, spec.abi))))).sort());
+        assert.match(out.nvml, /^NVML \(libnvidia-ml\.so\.1, installed with the NVIDIA driver\) cannot be opened: /);
         assert.ok(out.verified, `scan reported ${out.nonce}`);
         assert.strictEqual(out.available, false);
         assert.match(out.reason, /^no NVIDIA driver was found/);
@@ -123,12 +127,17 @@ test('the packed tarball installs and runs on every Node line, scripts or not', 
         const esm = confined(bin, ['node', '--input-type=module', '-e', CHECK_ESM], dir);
         assert.strictEqual(esm.status, 0, esm.stderr);
         assert.deepStrictEqual(JSON.parse(esm.stdout),
-          ['function', 'function', false, 9007199254740991, 286, 'function', 'string', true]);
+          ['function', 'function', false, 9007199254740991, 286, 'function', 'string', true, 'function']);
 
         const selftest = confined(bin, [path.join(dir, 'node_modules', '.bin', 'noncesieve'), 'selftest',
           '--work-size', '4096'], dir);
         assert.strictEqual(selftest.status, 0, `${selftest.stdout}${selftest.stderr}`);
         assert.match(selftest.stdout, /opencl:0 +pass/);
+        // The command's search runs on the installed rig and its device process.
+        const search = confined(bin, [path.join(dir, 'node_modules', '.bin', 'noncesieve'), 'search', '--header',
+          pow.SELFTEST.header, '--target', 'ff'.repeat(32), '--work-size', '4096', '--json'], dir);
+        assert.strictEqual(search.status, 0, `${search.stdout}${search.stderr}`);
+        assert.strictEqual(JSON.parse(search.stdout).devices[0].work, 4096);
       });
     }
   }

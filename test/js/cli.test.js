@@ -110,7 +110,8 @@ test('search stops at a verified winner, or reports none within --max-nonces', (
   assert.ok(json.winner >= 1000 && pow.verifyNonce(header, target, json.winner));
   assert.strictEqual(json.hashTop64, `0x${pow.hashTop64(header, json.winner).toString(16).padStart(16, '0')}`);
   assert.strictEqual(json.range.start, 1000);
-  assert.ok(json.range.end > json.winner && json.scanned === json.range.end - 1000);
+  // The search settles at the winner: scans still in flight then are not counted.
+  assert.ok(json.range.end > json.winner && json.scanned <= json.range.end - 1000 && json.scanned > 0);
   assert.deepStrictEqual(json.devices.map((d) => [d.device, d.noncesPerScan, d.scanned]),
     [['opencl:0', 4096, json.scanned]]);
 
@@ -232,10 +233,21 @@ test('bench --sweep chooses a work size that search and bench then use', async (
       const env = { ...c.env, NONCESIEVE_CACHE_DIR: cache };
       const r = cli(['bench', '--sweep', '--backend', c.backend, '--seconds', '0.2', '--json'], env);
       assert.strictEqual(r.status, 0, r.stderr);
-      const { rows, choices } = JSON.parse(r.stdout);
+      const { rows, choices: all, kernels } = JSON.parse(r.stdout);
+      // On CUDA each of the two kernels is swept, and the faster one kept.
+      const kernel = c.backend === 'cuda' ? kernels[0].kernel : 'source';
+      if (c.backend === 'cuda') {
+        assert.deepStrictEqual(all.map((x) => [x.kernel, x.slots]),
+          [['default', 1], ['default', 2], ['default', 4], ['balanced', 1], ['balanced', 2], ['balanced', 4]]);
+        const best = (k) => Math.max(...all.filter((x) => x.kernel === k).map((x) => x.noncesPerSecond));
+        assert.strictEqual(kernel, best('balanced') > best('default') ? 'balanced' : 'default');
+      } else {
+        assert.deepStrictEqual(kernels, []);
+      }
+      const choices = all.filter((x) => c.backend === 'opencl' || x.kernel === kernel);
       assert.deepStrictEqual(choices.map((x) => x.slots), [1, 2, 4]);
       for (const choice of choices) {
-        const mine = rows.filter((row) => row.slots === choice.slots);
+        const mine = rows.filter((row) => row.slots === choice.slots && (c.backend === 'opencl' || row.kernel === kernel));
         assert.ok(mine.length >= 2, JSON.stringify(mine));
         for (const row of mine) {
           assert.strictEqual(row.work % c.step, 0);
@@ -248,6 +260,7 @@ test('bench --sweep chooses a work size that search and bench then use', async (
       const found = cli(['search', '--header', HEADER, '--target', 'ff'.repeat(32), '--backend', c.backend, '--json'], env);
       assert.strictEqual(found.status, 0, found.stderr);
       assert.strictEqual(JSON.parse(found.stdout).devices[0].work, two);
+      assert.strictEqual(JSON.parse(found.stdout).devices[0].kernel, kernel);
       const one = choices.find((x) => x.slots === 1).work;
       const bench = cli(['bench', '--backend', c.backend, '--slots', '1', '--seconds', '0.2', '--json'], env);
       assert.strictEqual(JSON.parse(bench.stdout).devices[0].work, one);
@@ -317,52 +330,12 @@ test('core_selftest compares what it computes with the known values', () => {
   assert.match(r.stdout, /core self-test passed\n$/);
 });
 
-// A stand-in for nvsieve, written in JS and hashing on the host, with one
-// planted fault: the command's self-test must fail on each.
-const FAKE_NVSIEVE = `'use strict';
-const pow = require(${JSON.stringify(path.join(ROOT, 'lib', 'pow.js'))});
-const fault = process.env.FAKE_FAULT;
-class GpuContextWrapper {
-  get_total_devices() { return 1; }
-  get_gran() { return 1; }
-  get_batch_size() { return 13107; }
-  get_key() { return 'Fake_GPU_'; }
-  init_devices(ids, slots, work) { this.span = Math.floor(work[0] / 512) * 512; return 0; }
-  create_buffers() {}
-  set_block() { return 0; }
-  find(header, target, start) {
-    const t = pow.targetTop64(target);
-    for (let n = Math.trunc(start); n < Math.trunc(start) + this.span; n++) {
-      // 'high-word' drops the nonce's bits 32-47; 'tie' lets an equal hash win.
-      const top = pow.hashTop64(header, fault === 'high-word' ? n % 2 ** 32 : n);
-      if (top < t || (fault === 'tie' && top === t)) return fault === 'outside' ? n + this.span : n;
-    }
-    return pow.NOT_FOUND;
-  }
-  scan_nonces(callback, header, target, start) {
-    // 'bogus' reports the start nonce of every scan, winner or not.
-    const found = fault === 'never' ? pow.NOT_FOUND : fault === 'bogus' ? Math.trunc(start) : this.find(header, target, start);
-    setImmediate(callback, found);
-  }
-  test() {
-    const header = Buffer.from(pow.SELFTEST.header, 'hex');
-    Buffer.from('fdfeffff0f00', 'hex').copy(header, 280);
-    console.log('0'.repeat(64));
-    console.log('1 ms');
-    const result = fault === 'module-test' ? 100 : this.find(header, Buffer.from(pow.SELFTEST.target, 'hex'), 0);
-    console.log('Result: ' + result);
-    console.log('Expected Result: 18424822234779600078');
-  }
-}
-const driverReport = () => ({ driverVersion: 13000,
-  gpus: [{ name: 'Fake GPU', major: 8, minor: 6, totalGlobalMem: 8 * 2 ** 30, image: 'SASS sm_86' }] });
-module.exports = { GpuContextWrapper, driverReport };
-`;
+// A stand-in for nvsieve with planted faults (FAKE_FAULT): the command's
+// self-test must fail on each.
+const FAKE_NVSIEVE = path.join(__dirname, 'fixtures', 'fake-nvsieve.js');
 
 test('selftest fails on a device that misses, invents or misplaces a winner', () => {
-  const dir = tempDir('fake-');
-  const fake = path.join(dir, 'fake-nvsieve.js');
-  fs.writeFileSync(fake, FAKE_NVSIEVE);
+  const fake = FAKE_NVSIEVE;
   const run = (fault) => cli(['selftest', '--backend', 'cuda', '--work-size', '2048', '--json'],
     { NONCESIEVE_NVSIEVE_ADDON: fake, FAKE_FAULT: fault });
   const sound = run('');
@@ -416,9 +389,7 @@ test('the device process gets a pool thread per lane, and one more', { skip: pro
 });
 
 test('search that saw wrong nonces and no winner says the device failed', () => {
-  const dir = tempDir('fake-');
-  const fake = path.join(dir, 'fake-nvsieve.js');
-  fs.writeFileSync(fake, FAKE_NVSIEVE);
+  const fake = FAKE_NVSIEVE;
   const env = { NONCESIEVE_NVSIEVE_ADDON: fake, FAKE_FAULT: 'bogus' };
   const args = ['search', '--header', HEADER, '--target', '00'.repeat(32), '--backend', 'cuda',
     '--work-size', '512', '--max-nonces', '2048', '--slots', '1'];

@@ -1,16 +1,22 @@
 'use strict';
-// examples/mining-loop.js as a script author runs it, in a child process, on
-// PoCL and (once it is built) on the emulated CUDA platform. Every winner it
-// prints is checked again here against the job it names.
+// The examples as a script author runs them, in a child process, on PoCL and
+// (once it is built) on the emulated CUDA platform: examples/low-level-loop.js
+// on the modules, examples/mining-loop.js on openRig. Every winner they print
+// is checked again here against the job it names.
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('fs');
 const path = require('path');
 const { spawnSync } = require('child_process');
-const { ROOT, POCL_ENV, EMU, pow } = require('./helpers');
+const os = require('os');
+const { ROOT, POCL_ENV, EMU, emuEnv, pow } = require('./helpers');
 
-const EXAMPLE = path.join(ROOT, 'examples', 'mining-loop.js');
-const { makeJob } = require(EXAMPLE);
+const EXAMPLE = path.join(ROOT, 'examples', 'low-level-loop.js');
+const RIG_EXAMPLE = path.join(ROOT, 'examples', 'mining-loop.js');
+const { makeJob } = require(path.join(ROOT, 'examples', 'jobs.js'));
+// The rig's work-size choices stay out of the user's cache.
+const CACHE = fs.mkdtempSync(path.join(os.tmpdir(), 'noncesieve-examples-'));
+test.after(() => fs.rmSync(CACHE, { recursive: true, force: true }));
 const GiB = 1073741824;
 
 // nvsieve pointed at a file that is not there answers isAvailable() false,
@@ -26,9 +32,9 @@ const CUDA = {
   ]),
 };
 
-function runExample(args, env) {
-  const r = spawnSync(process.execPath, [EXAMPLE, ...args], {
-    cwd: ROOT, env: { ...process.env, ...env }, encoding: 'utf8', timeout: 120000,
+function runExample(args, env, file = EXAMPLE) {
+  const r = spawnSync(process.execPath, [file, ...args], {
+    cwd: ROOT, env: { ...process.env, NONCESIEVE_CACHE_DIR: CACHE, ...env }, encoding: 'utf8', timeout: 120000,
   });
   return { status: r.status, stdout: r.stdout, stderr: r.stderr };
 }
@@ -106,4 +112,60 @@ test('mining loop: exits 2 when it cannot run', () => {
     assert.strictEqual(bad.status, 2, `${args}: ${bad.stdout}`);
     assert.notStrictEqual(bad.stderr, '');
   }
+});
+
+const RIG_WINNER = /^verified winner (\d+): job ([12]) nonce (\d+) \(hash bytes 24-31 0x([0-9a-f]{16})\)$/;
+const RIG_CASES = [
+  { name: 'PoCL, the defaults', env: OPENCL, args: [], devices: 'opencl:0', winners: 8 },
+  { name: 'PoCL, four slots and many winners', env: OPENCL, devices: 'opencl:0',
+    args: ['--slots', '4', '--odds', '512', '--winners', '40'], winners: 40 },
+  { name: 'PoCL, stopped by the nonce budget', env: OPENCL, devices: 'opencl:0',
+    args: ['--winners', '1000', '--budget', '100000', '--work', '1024', '--odds', '100000'], budget: 100000 },
+  { name: 'emulated CUDA', env: CUDA, devices: 'cuda:0, cuda:1', emu: true,
+    args: ['--odds', '512', '--winners', '16'], winners: 16 },
+];
+
+for (const c of RIG_CASES) {
+  const skip = c.emu && !fs.existsSync(EMU) && `${EMU} is not built`;
+  test(`mining loop on openRig: ${c.name}`, { skip }, () => {
+    const r = runExample(c.args, c.env, RIG_EXAMPLE);
+    assert.strictEqual(r.status, 0, `${r.stdout}\n${r.stderr}`);
+    assert.match(r.stdout, new RegExp(`^Using ${c.emu ? 'CUDA' : 'OpenCL'} .*: devices ${c.devices}, `, 'm'));
+    const odds = Number(c.args[c.args.indexOf('--odds') + 1]) || 4096;
+    const jobs = { 1: makeJob(1, odds), 2: makeJob(2, odds) };
+    const winners = r.stdout.split('\n').map((line) => line.match(RIG_WINNER)).filter(Boolean);
+    const seen = new Set();
+    for (const [, , id, nonce, hash] of winners) {
+      assert.ok(pow.verifyNonce(jobs[id].header, jobs[id].target, Number(nonce)), `job ${id} nonce ${nonce}`);
+      assert.strictEqual(hash, pow.hashTop64(jobs[id].header, Number(nonce)).toString(16).padStart(16, '0'));
+      assert.ok(!seen.has(`${id}:${nonce}`), `job ${id} nonce ${nonce} reported twice`);
+      seen.add(`${id}:${nonce}`);
+    }
+    // Once job 2 has arrived no winner of job 1 is reported.
+    const arrived = winners.findIndex((m) => m[2] === '2');
+    assert.ok(winners.slice(Math.max(arrived, 0)).every((m) => arrived < 0 || m[2] === '2'), r.stdout);
+    const summary = r.stdout.match(SUMMARY);
+    assert.ok(summary, r.stdout);
+    assert.deepStrictEqual([Number(summary[2]), Number(summary[5])], [winners.length, 0]);
+    if (c.budget) {
+      assert.strictEqual(summary[1], 'at the nonce budget');
+      assert.ok(Number(summary[6]) >= c.budget && Number(summary[6]) < c.budget + 1024, summary[6]);
+      return;
+    }
+    assert.strictEqual(summary[1], 'with enough winners');
+    assert.ok(winners.length >= c.winners);
+    assert.match(r.stdout, /^Job 1 (superseded at nonce \d+|left at nonce \d+: job 2 arrived)$/m);
+    assert.ok(Number(summary[4]) > 0, 'job 2 found no winner');
+  });
+}
+
+test('mining loop on openRig: a GPU failure is reported, and the script ends on its own terms', { skip: !fs.existsSync(EMU) && `${EMU} is not built` }, () => {
+  const r = runExample(['--odds', '1000000'], emuEnv({ failingScan: 10 }), RIG_EXAMPLE);
+  assert.strictEqual(r.status, 1, r.stdout + r.stderr);
+  assert.match(r.stdout, /^device failure: GPU#0: Cuda error in func 'cuda_scan_nonces'/m);
+  assert.match(r.stdout, /^search failed: GPU#0: Cuda error/m);
+  assert.match(r.stdout, SUMMARY);
+  const none = runExample([], { ...OPENCL, CLSIEVE_DEVICE_TYPE: 'accelerator' }, RIG_EXAMPLE);
+  assert.strictEqual(none.status, 2, none.stdout);
+  assert.match(none.stdout, /no device found.*CLSIEVE_PLATFORM_VENDOR/);
 });

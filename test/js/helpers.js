@@ -74,5 +74,30 @@ function bothModules() {
   return list;
 }
 
-module.exports = { ROOT, POCL_ENV, EMU, EMU_DRIVER, RELEASE, NO_DRIVER, EMU_DEVICES, bothModules, winnersIn, job,
-  scan, runChild, pow };
+// The environment that puts nvsieve on the emulated CUDA driver for a
+// device process; with `failingScan` n, reading the result of its n-th scan
+// fails as a GPU that fell off the bus would.
+function emuEnv({ failingScan } = {}) {
+  return { NONCESIEVE_NVSIEVE_ADDON: EMU, NVSIEVE_EMU_DEVICES: EMU_DEVICES,
+    NVSIEVE_EMU_FAIL: failingScan ? `cuMemcpyDtoHAsync:${failingScan}` : undefined };
+}
+
+// Runs `fn` with `env` in process.env (undefined removes a name); restores it after.
+async function withEnv(env, fn) {
+  const saved = Object.fromEntries(Object.keys(env).map((k) => [k, process.env[k]]));
+  const apply = (values) => {
+    for (const [k, v] of Object.entries(values)) {
+      if (v === undefined) delete process.env[k];
+      else process.env[k] = v;
+    }
+  };
+  apply(env);
+  try {
+    return await fn();
+  } finally {
+    apply(saved);
+  }
+}
+
+module.exports = { ROOT, POCL_ENV, EMU, EMU_DRIVER, RELEASE, NO_DRIVER, EMU_DEVICES, emuEnv, withEnv, bothModules,
+  winnersIn, job, scan, runChild, pow };

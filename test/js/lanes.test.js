@@ -9,7 +9,7 @@ const assert = require('node:assert');
 const fs = require('fs');
 const { EMU, pow, job, scan, runChild } = require('./helpers');
 const { laneList, initialise } = require('../../lib/cli-worker');
-const { searchJob, nextScanStart } = require('../../lib/search');
+const { searchJob, nextScanStart, LaneRunner } = require('../../lib/search');
 const { pickWorkSize } = require('../../lib/sweep');
 
 
@@ -115,4 +115,26 @@ test('the sweep chooses the smallest work size within 2 % of the best scan of at
     [[row(1024, 90, 150), row(2048, 100, 300)], 2048],
   ];
   for (const [rows, work] of cases) assert.strictEqual(pickWorkSize(rows).work, work, JSON.stringify(rows));
+});
+
+test('the lanes\' rates cover the last five seconds; a job with nothing left to hand out settles at once', async () => {
+  const { gpu } = fakeGran2Module();
+  const chosen = [{ backend: 'opencl', gpu, index: 0, id: 'opencl:0', work: 256 }];
+  initialise(chosen, 2);
+  const runner = new LaneRunner(laneList(chosen, 2));
+  const { header } = job(63, 1);
+  const none = Buffer.alloc(32);
+  const result = await runner.search({ header, target: none, maxNonces: 4096 }).promise;
+  assert.deepStrictEqual([result.scanned, result.end, result.superseded], [4096, 4096, false]);
+  const now = Date.now();
+  const rates = runner.rates(now);
+  assert.strictEqual(rates.length, 2);
+  assert.ok(rates.every((r) => r > 0) && rates[0] + rates[1] >= 4096 / 5, `${rates}`);
+  assert.deepStrictEqual(runner.rates(now + 5001), [0, 0]);
+  // Past its time already, or past 2^48: settled without a scan.
+  const late = await runner.search({ header, target: none, until: Date.now() - 1 }).promise;
+  assert.deepStrictEqual([late.scanned, late.end], [0, 0]);
+  const ended = await runner.search({ header, target: none, start: pow.NONCE_LIMIT }).promise;
+  assert.deepStrictEqual([ended.scanned, ended.exhausted], [0, true]);
+  await runner.close();
 });

@@ -141,10 +141,14 @@ test('why nvsieve cannot run, from the emulated driver', { skip: !fs.existsSync(
     [{ NVSIEVE_EMU_DEVICES: devices(['Turing T', 7, 5]) }, null],
   ];
   for (const [env, expected] of cases) {
-    const r = runChild(NV, 'console.log(JSON.stringify([m.isAvailable(), m.unavailableReason()]))',
+    const r = runChild(NV, 'console.log(JSON.stringify([m.isAvailable(), m.unavailableReason(), m.deviceKeys()]))',
       { NVSIEVE_EMU_DEVICES: devices(['Emulated GPU', 8, 6]), ...env, NONCESIEVE_NVSIEVE_ADDON: EMU });
     assert.strictEqual(r.status, 0, r.stderr);
-    const [available, reason] = JSON.parse(r.stdout);
+    const [available, reason, keys] = JSON.parse(r.stdout);
+    // The probe's keys: every device it saw, runnable or not; none when it failed.
+    const names = JSON.parse(env.NVSIEVE_EMU_DEVICES || '[]').map((d) => `${d.name.replace(/ /g, '_')}_`);
+    assert.deepStrictEqual(keys, env.NVSIEVE_EMU_FAIL ? [] : env.NVSIEVE_EMU_DEVICES ? names : ['Emulated_GPU_'],
+      JSON.stringify(env));
     if (expected === null) {
       assert.deepStrictEqual([available, reason], [true, null], JSON.stringify(env));
     } else {

@@ -4,11 +4,12 @@
 // declarations must keep refusing.
 import {
   clsieve, nvsieve, verifyNonce, headerWithNonce, hashTop64, targetTop64,
-  NOT_FOUND, SELFTEST, HEADER_BYTES, TARGET_BYTES, NONCE_LIMIT, WORK_SIZE_STEP, noncesPerScan,
+  NOT_FOUND, SELFTEST, HEADER_BYTES, TARGET_BYTES, NONCE_LIMIT, WORK_SIZE_STEP, noncesPerScan, openRig,
 } from 'noncesieve';
+import type { Rig, SearchResult, RigHealth } from 'noncesieve';
 import { GpuContextWrapper as ClContext } from 'noncesieve/clsieve';
 import type { GpuContextWrapper as NvContext } from 'noncesieve/nvsieve';
-import { isAvailable, unavailableReason } from 'noncesieve/nvsieve';
+import { isAvailable, unavailableReason, deviceKeys } from 'noncesieve/nvsieve';
 
 function fromHex(hex: string): Uint8Array {
   const bytes = new Uint8Array(hex.length / 2);
@@ -91,3 +92,30 @@ async function scanCuda(): Promise<boolean> {
 }
 
 void [sizes, below, scanOpenCL(), scanCuda()];
+
+async function mine(signal: AbortSignal): Promise<void> {
+  const rig: Rig = await openRig({ backend: 'opencl', slots: 2, workSize: 'auto', kernel: 'auto' });
+  // @ts-expect-error no such backend
+  void openRig({ backend: 'metal' });
+  // @ts-expect-error workSize is a number or 'auto'
+  void openRig({ workSize: '4096' });
+  rig.on('found', (f) => { const top: bigint = f.hashTop64; void [f.device, f.nonce, f.range[0], top]; });
+  rig.on('device-failure', (f) => { void [f.message, f.status]; });
+  const listeners: number = rig.listenerCount('found');
+  void listeners;
+  // @ts-expect-error no such event
+  rig.on('winner', () => {});
+  const result: SearchResult = await rig.search({ header, target, start: 0, maxNonces: 1e6, signal,
+    onProgress: (p) => { void p.devices[0].rate; } });
+  const nonce: number | null = result.nonce;
+  // @ts-expect-error the header is bytes
+  void rig.search({ header: SELFTEST.header, target });
+  const health: RigHealth[] = await rig.health();
+  const watts: number | null = health[0].power;
+  const rates = await rig.rates();
+  void [nonce, watts, rates[0].rate, rig.devices[0].kernel, result.superseded];
+  await rig.close();
+}
+void mine;
+const keys: string[] = deviceKeys();
+void keys;
