@@ -127,7 +127,7 @@ test('devices and bench print the figures, and bench --json the nonces per joule
     { env, encoding: 'utf8', timeout: 120000 });
   const list = cli(['devices']);
   assert.strictEqual(list.status, 0, list.stderr);
-  assert.match(list.stdout, /^cuda:0 .*\n {11}61 °C, 187\.7 W, fan 45 %, core 1980 MHz, memory 10501 MHz\n$/m);
+  assert.match(list.stdout, /^cuda:0 .*\n {11}CUDA: .*\n {11}61 °C, 187\.7 W, fan 45 %, core 1980 MHz, memory 10501 MHz\n$/m);
   assert.strictEqual(JSON.parse(cli(['devices', '--json']).stdout)[0].health.power, 187.7);
   const bench = cli(['bench', '--seconds', '0.5', '--work-size', '512', '--json']);
   assert.strictEqual(bench.status, 0, bench.stderr);
