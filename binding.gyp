@@ -28,6 +28,8 @@
     ],
     # nan's NODE_MODULE casts the init function; GCC's -Wextra flags that in every addon.
     'cflags_cc': ['-std=c++17', '-O2', '-fvisibility=hidden', '-Wno-cast-function-type'],
+    # Every file binds glibc's calls to versions that glibc 2.28 has (glibc_floor.h).
+    'cflags': ['-include', 'glibc_floor.h'],
   },
   'targets': [
     {

@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ make cmake python3 clang-14 ocl-icd-opencl-dev opencl-c-headers opencl-clhpp-headers pocl-opencl-icd libgtest-dev)
+packages=(g++ make cmake python3 clang-14 ocl-icd-opencl-dev opencl-c-headers opencl-clhpp-headers pocl-opencl-icd
+  libgtest-dev patchelf)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
