@@ -9,6 +9,8 @@ const path = require('path');
 
 const ROOT = path.join(__dirname, '..');
 const REBUILD = '`npm rebuild noncesieve`';
+// The oldest glibc the prebuilt modules load on (scripts/symbol-floor.js checks them).
+const GLIBC_FLOOR = '2.28';
 const TOOLS = 'a C++ compiler, make and Python 3 (Debian/Ubuntu: apt-get install g++ make python3)';
 
 // What a source build of each addon needs beyond TOOLS.
@@ -65,7 +67,7 @@ function loadFailureHint(name, message) {
   const glibc = /GLIBC_([0-9.]+)' not found/.exec(message);
   if (glibc) {
     const found = glibcVersion();
-    return `it needs glibc ${glibc[1]} or newer and this system has ` +
+    return `it needs glibc ${glibc[1]} or newer (the prebuilt modules run on glibc ${GLIBC_FLOOR} and later) and this system has ` +
       `${found ? `glibc ${found}` : 'an older one'}; build it from source instead: install ${TOOLS} ` +
       `and ${BUILD_NEEDS[name]}, then run \`npm rebuild noncesieve --build-from-source\``;
   }

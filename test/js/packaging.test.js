@@ -104,8 +104,10 @@ test('a local build is loaded before the prebuilt file, and the prebuilt file be
 
 test('a binary that does not load says why and what to do', () => {
   const cases = [
+    ["/lib/x86_64-linux-gnu/libc.so.6: version `GLIBC_2.28' not found (required by nvsieve.abi115.glibc.node)",
+      /needs glibc 2\.28 or newer \(the prebuilt modules run on glibc 2\.28 and later\) and this system has glibc [\d.]+; build/],
     ["/lib/x86_64-linux-gnu/libc.so.6: version `GLIBC_2.34' not found (required by nvsieve.abi115.glibc.node)",
-      /needs glibc 2\.34 or newer and this system has glibc [\d.]+; build it from source instead: .*CUDA toolkit.*`npm rebuild noncesieve --build-from-source`/],
+      /needs glibc 2\.34 or newer \(the prebuilt modules run on glibc 2\.28 and later\) and this system has glibc [\d.]+; build it from source instead: .*CUDA toolkit.*`npm rebuild noncesieve --build-from-source`/],
     ['libOpenCL.so.1: cannot open shared object file: No such file or directory',
       /OpenCL ICD loader is not installed \(Debian\/Ubuntu: apt-get install ocl-icd-libopencl1/],
     ["The module 'clsieve.node' was compiled against a different Node.js version using NODE_MODULE_VERSION 127. This version of Node.js requires NODE_MODULE_VERSION 115.",
