@@ -189,11 +189,9 @@ function laneList(chosen, slots) {
     (_, slot) => ({ gpu: d.gpu, device: d.index, slot, span: d.span, of })));
 }
 
-// A device's memory in bytes, to the MiB, from the batch size (80 % of the
-// memory in 512 KiB units; clsieve's is capped at 4200 MiB per unit of its
-// multiplier, so a large one lifts the cap). Null when the batch size is 0.
-function memoryBytes(d) {
-  const batch = d.backend === 'cuda' ? d.gpu.get_batch_size(d.index) : d.gpu.get_batch_size(d.index, 2 ** 20);
+// A device's memory in bytes, to the MiB, from an uncapped batch size (80 %
+// of the memory in 512 KiB units). Null when the batch size is 0.
+function memoryBytes(batch) {
   return batch > 0 ? Math.round(batch * 524288 / 0.8 / 2 ** 20) * 2 ** 20 : null;
 }
 
@@ -201,7 +199,8 @@ function describeDevice(d) {
   // CUDA devices also say what they run, their compute capability and the driver.
   const info = { device: d.id, backend: d.backend, index: d.index, key: d.key, ...d.cuda };
   info.batch = d.backend === 'cuda' ? d.gpu.get_batch_size(d.index) : d.gpu.get_batch_size(d.index, 1);
-  info.memory = memoryBytes(d);
+  // clsieve caps its batch size at 4200 MiB per unit of the multiplier: a large one lifts the cap.
+  info.memory = memoryBytes(d.backend === 'cuda' ? info.batch : d.gpu.get_batch_size(d.index, 2 ** 20));
   if (d.unsupported) return { ...info, gran: 0, unsupported: d.unsupported };
   return { ...info, work: d.work, slots: d.slots, gran: d.gran, noncesPerScan: d.span, kernel: kernelOf(d) };
 }

@@ -150,8 +150,11 @@ class LaneRunner {
       const fresh = Math.min(job.next + lane.span, pow.NONCE_LIMIT) - job.next;
       job.next += fresh;
       job.inFlight++;
-      job.started.add(n);
-      if (job.started.size === this.working) job.onStarted(Date.now() - job.began);
+      // Told once: when the last lane starts its first scan of the job.
+      if (!job.started.has(n)) {
+        job.started.add(n);
+        if (job.started.size === this.working) job.onStarted(Date.now() - job.began);
+      }
       const nonce = await scanOnce(lane, job.header, job.target, from);
       job.inFlight--;
       const now = Date.now();

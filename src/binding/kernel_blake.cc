@@ -28,6 +28,9 @@ const char* const kKernelNames[CUDA_KERNEL_COUNT] = {"_Z12blake2s_hashmPm",
 
 const int kSassArchs[] = {NVSIEVE_SASS_ARCHS};
 
+// What a GPU runs when the driver compiled a PTX image for it.
+const char kJitImage[] = "PTX, compiled by the driver";
+
 CUresult load_image(const CudaDriverApi& cu, const void* image, CudaModule* out) {
   CudaModule m;
   CUresult e = cu.cuModuleLoadData(&m.module, image);
@@ -62,7 +65,7 @@ CUresult cuda_load_kernels(const CudaDriverApi& cu, int arch, CudaModule* out, s
     // has it (same major, no newer minor), else it compiles the PTX.
     int binary = 0;
     cu.cuFuncGetAttribute(&binary, CU_FUNC_ATTRIBUTE_BINARY_VERSION, out->kernels[0]);
-    out->image = "PTX, compiled by the driver";
+    out->image = kJitImage;
     for (int sass : kSassArchs)
       if (sass == binary && sass / 10 == arch / 10 && sass <= arch)
         out->image = "SASS sm_" + std::to_string(sass);
@@ -76,7 +79,7 @@ CUresult cuda_load_kernels(const CudaDriverApi& cu, int arch, CudaModule* out, s
   }
   const CUresult ptx = load_image(cu, nvsieve_portable_ptx, out);
   if (ptx == CUDA_SUCCESS) {
-    out->image = "PTX, compiled by the driver";
+    out->image = kJitImage;
     return ptx;
   }
   *why += "; the portable PTX (ISA 4.3, sm_35): " + cuda_driver_error_text(ptx);

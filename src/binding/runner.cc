@@ -117,9 +117,7 @@ CUresult enter_locked(const CudaDriverApi& cu, int ordinal, CudaGpu& g) {
   return e == CUDA_SUCCESS ? cu.cuCtxSetCurrent(g.context) : e;
 }
 
-void make_current(int ordinal, const char* func, int line) {
-  const CudaDriverApi& cu = driver(func, line, ordinal);
-  CudaGpu& g = gpu(ordinal);
+void make_current(const CudaDriverApi& cu, CudaGpu& g, int ordinal, const char* func, int line) {
   if (CUcontext context = g.context) {
     check(cu.cuCtxSetCurrent(context), func, line, ordinal);
     return;
@@ -201,8 +199,8 @@ void cuda_load_module(const Device* device) {
 }
 
 void cuda_init_device(Device* device, int slot, unsigned long) {
-  make_current(device->deviceId, "cuda_init_device", 112);
   const CudaDriverApi& cu = driver("cuda_init_device", 112, device->deviceId);
+  make_current(cu, gpu(device->deviceId), device->deviceId, "cuda_init_device", 112);
   CUdeviceptr memory = 0;
   check(cu.cuMemAlloc(&memory, sizeof(uint64_t)), "cuda_init_device", 114, device->deviceId);
   device->resultSlots.at(slot) = reinterpret_cast<uint64_t*>(memory);
@@ -213,17 +211,17 @@ void cuda_init_device(Device* device, int slot, unsigned long) {
 
 void cuda_free_slot(const Device* device, uint64_t* slot) {
   if (slot == nullptr) return;
-  make_current(device->deviceId, "cuda_free_slot", 130);
   const CudaDriverApi& cu = driver("cuda_free_slot", 130, device->deviceId);
+  make_current(cu, gpu(device->deviceId), device->deviceId, "cuda_free_slot", 130);
   check(cu.cuMemFree(CUdeviceptr(slot)), "cuda_free_slot", 131, device->deviceId);
 }
 
 // The reset takes the module with it: it is loaded again at once, so that
 // the next scan finds its kernels.
 void cuda_reset_device(const Device* device) {
-  make_current(device->deviceId, "cuda_reset_device", 124);
   const CudaDriverApi& cu = driver("cuda_reset_device", 124, device->deviceId);
   CudaGpu& g = gpu(device->deviceId);
+  make_current(cu, g, device->deviceId, "cuda_reset_device", 124);
   std::lock_guard<std::mutex> guard(g.lock);
   check(cu.cuDevicePrimaryCtxReset(g.device), "cuda_reset_device", 125, device->deviceId);
   g.context = nullptr;
@@ -246,9 +244,10 @@ uint64_t cuda_scan_nonces(const unsigned char* header, unsigned char* target,
 uint64_t cuda_scan_nonces_for_job(const unsigned char* header, unsigned char* target,
                                   unsigned long startNonce, Device* device, unsigned int slot,
                                   uint64_t job) {
-  make_current(device->deviceId, "cuda_scan_nonces", 158);
   const CudaDriverApi& cu = driver("cuda_scan_nonces", 158, device->deviceId);
-  const CudaModule& m = gpu(device->deviceId).module;
+  CudaGpu& g = gpu(device->deviceId);
+  make_current(cu, g, device->deviceId, "cuda_scan_nonces", 158);
+  const CudaModule& m = g.module;
   GpuBlock& block = gpu_block(device->deviceId);
   {
     std::shared_lock<std::shared_mutex> shared(block.lock);

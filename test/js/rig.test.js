@@ -84,9 +84,9 @@ for (const platform of PLATFORMS) {
     { skip: platform.skip }, async () => {
       const rig = await open(platform, { workSize: 4096 });
       try {
-        // About one winner in 25 scans: most jobs are superseded before a
+        // About one winner in 50 scans: most jobs are superseded before a
         // winner, and the old job's scans in flight at a switch may hold one.
-        const jobs = Array.from({ length: 200 }, (_, k) => job(200 + k, 100000));
+        const jobs = Array.from({ length: 200 }, (_, k) => job(200 + k, 200000));
         let current = -1;
         const reported = [];
         rig.on('found', (f) => reported.push({ job: current, nonce: f.nonce }));
